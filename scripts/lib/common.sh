@@ -1,0 +1,37 @@
+# Shared by the project's scripts: the Debian packages the project needs, installed only when
+# missing, and the source folder.
+
+BREVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+BREVANE_PACKAGES=(
+    cmake g++ make pkg-config
+    qt6-base-dev
+    libavformat-dev libavutil-dev libavcodec-dev ffmpeg
+    libgtest-dev libbenchmark-dev
+)
+
+# Installs the named Debian packages that are not installed yet. apt-get update runs once, and
+# only when something is missing.
+install_missing_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build_jobs() {
+    nproc 2>/dev/null || echo 2
+}

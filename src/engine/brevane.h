@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace brevane {
+
+// One piece written to disk: where it lies in the input, in seconds from the first decoded
+// frame, and the path of its file.
+struct Segment {
+    double startSeconds = 0.0;
+    // startSeconds plus the piece's length, summed in double precision, so it may differ in
+    // the last digit from the next piece's startSeconds.
+    double endSeconds = 0.0;
+    QString filePath;
+};
+
+// Splits inputPath (WAV or MP3) into pieces of about maxSeconds, cutting in silence within
+// toleranceSeconds of that length, and writes them as outputDir/part_NNN.wav.
+//
+// Returns true when every piece was written; *outSegments then holds one Segment per piece,
+// in order. On failure returns false, leaves *outSegments empty and, when errorMessage is
+// non-null, stores one message there. A successful call leaves *errorMessage untouched. A
+// null outSegments fails at once without a message. Pieces written before a failure stay on
+// disk: nothing is ever deleted.
+bool splitAudio(const QString &inputPath, const QString &outputDir, double maxSeconds,
+    double toleranceSeconds, QList<Segment> *outSegments, QString *errorMessage);
+
+// Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
+// whole nanoseconds first.
+QString formatDuration(double seconds);
+
+} // namespace brevane

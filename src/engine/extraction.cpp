@@ -1,0 +1,102 @@
+#include "engine_internal.h"
+
+#include <QDir>
+#include <QProcess>
+
+#include <sys/stat.h>
+
+namespace brevane::detail {
+
+namespace {
+
+    QString outputPathFor(const QString &outputDir, qsizetype index)
+    {
+        return QDir(outputDir).filePath(partFileName(index));
+    }
+
+    QString secondsText(double seconds)
+    {
+        return QString::number(seconds, 'f', 6);
+    }
+
+    struct PieceTimes {
+        double start;
+        double duration;
+    };
+
+    PieceTimes pieceTimes(const InternalSegment &range, std::int64_t sampleRate)
+    {
+        const double rate = double(sampleRate);
+        return { double(range.startFrame) / rate, double(range.endFrame - range.startFrame) / rate };
+    }
+
+} // namespace
+
+QString partFileName(qsizetype index)
+{
+    return QStringLiteral("part_%1.wav").arg(index + 1, 3, 10, QLatin1Char('0'));
+}
+
+QStringList extractionArguments(const QString &inputPath, const QString &outputPath,
+    std::int64_t sampleRate, int channelCount, const InternalSegment &range)
+{
+    const PieceTimes times = pieceTimes(range, sampleRate);
+    return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+        QStringLiteral("-y"), QStringLiteral("-i"), inputPath, QStringLiteral("-ss"),
+        secondsText(times.start), QStringLiteral("-t"), secondsText(times.duration),
+        QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"), QStringLiteral("-ac"),
+        QString::number(channelCount), QStringLiteral("-ar"), QString::number(sampleRate),
+        outputPath };
+}
+
+bool checkOutputsSpareInput(const QString &inputPath, const QString &outputDir,
+    qsizetype pieceCount, QString *errorMessage)
+{
+    struct stat input;
+    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
+        return true;
+    // ffmpeg refuses only when the two path texts are identical; with "-y" any other name for
+    // the input, such as ./parts/part_001.wav for parts/part_001.wav, would be overwritten
+    // while it is still being read.
+    for (qsizetype index = 0; index < pieceCount; ++index) {
+        const QString outputPath = outputPathFor(outputDir, index);
+        struct stat output;
+        if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
+            && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
+            return fail(errorMessage,
+                trText("Output file would overwrite the input: %1").arg(outputPath));
+    }
+    return true;
+}
+
+bool extractSegment(const QString &inputPath, const QString &outputDir, std::int64_t sampleRate,
+    int channelCount, const InternalSegment &range, qsizetype index, Segment *segment,
+    QString *errorMessage)
+{
+    if (range.endFrame <= range.startFrame)
+        return fail(errorMessage, trText("Invalid segment boundaries"));
+
+    const PieceTimes times = pieceTimes(range, sampleRate);
+    const QString outputPath = outputPathFor(outputDir, index);
+
+    QProcess writer;
+    writer.setProgram(QStringLiteral("ffmpeg"));
+    writer.setArguments(
+        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range));
+    writer.setProcessChannelMode(QProcess::SeparateChannels);
+    writer.start(QIODevice::ReadWrite);
+    if (!writer.waitForFinished(-1))
+        return fail(errorMessage, trText("Failed to run ffmpeg: %1").arg(writer.errorString()));
+    if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0) {
+        if (!errorMessage)
+            return false;
+        return fail(errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
+    }
+
+    segment->startSeconds = times.start;
+    segment->endSeconds = times.start + times.duration;
+    segment->filePath = outputPath;
+    return true;
+}
+
+} // namespace brevane::detail

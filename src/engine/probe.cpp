@@ -1,0 +1,82 @@
+#include "engine_internal.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include <memory>
+
+namespace brevane::detail {
+
+namespace {
+
+    constexpr std::int64_t fallbackSampleRate = 44100;
+
+    struct FormatContextCloser {
+        void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+    };
+    using FormatContextOwner = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+
+} // namespace
+
+QString ffmpegErrorToString(int code)
+{
+    char buffer[64] = {};
+    if (av_strerror(code, buffer, sizeof buffer) != 0)
+        return QString::number(code);
+    return QString::fromUtf8(buffer, qstrnlen(buffer, sizeof buffer)).trimmed();
+}
+
+std::int64_t chooseSampleRate(int codecSampleRate, int frameRateNum, int frameRateDen)
+{
+    if (codecSampleRate >= 1)
+        return codecSampleRate;
+    if (frameRateNum > 0 && frameRateDen > 0) {
+        const int quotient = frameRateNum / frameRateDen;
+        return quotient != 0 ? quotient : fallbackSampleRate;
+    }
+    return fallbackSampleRate;
+}
+
+int chooseChannelCount(int codecChannels)
+{
+    return codecChannels >= 1 ? codecChannels : 1;
+}
+
+bool probeAudioStream(const QString &inputPath, StreamInfo *info, QString *errorMessage)
+{
+    const QByteArray localPath = inputPath.toLocal8Bit();
+
+    AVFormatContext *rawContext = nullptr;
+    const int openResult = avformat_open_input(&rawContext, localPath.constData(), nullptr, nullptr);
+    if (openResult < 0 || !rawContext) {
+        // Both placeholders in one call, so that a "%2" inside the path stays as it is.
+        return fail(errorMessage,
+            trText("Unable to open audio file '%1': %2")
+                .arg(inputPath, ffmpegErrorToString(openResult)));
+    }
+    const FormatContextOwner context(rawContext);
+
+    const int infoResult = avformat_find_stream_info(context.get(), nullptr);
+    if (infoResult < 0)
+        return fail(errorMessage,
+            trText("Unable to read audio stream info: %1").arg(ffmpegErrorToString(infoResult)));
+
+    const int streamIndex
+        = av_find_best_stream(context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (streamIndex < 0)
+        return fail(errorMessage,
+            trText("No audio stream found: %1").arg(ffmpegErrorToString(streamIndex)));
+
+    const AVStream *stream = context->streams[streamIndex];
+    if (!stream || !stream->codecpar)
+        return fail(errorMessage, trText("Audio stream is missing codec parameters"));
+
+    info->sampleRate = chooseSampleRate(
+        stream->codecpar->sample_rate, stream->avg_frame_rate.num, stream->avg_frame_rate.den);
+    info->channelCount = chooseChannelCount(stream->codecpar->ch_layout.nb_channels);
+    return true;
+}
+
+} // namespace brevane::detail
