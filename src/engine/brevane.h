@@ -23,8 +23,8 @@ struct Segment {
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
 // disk: nothing is ever deleted.
-bool splitAudio(const QString &inputPath, const QString &outputDir, double maxSeconds,
-    double toleranceSeconds, QList<Segment> *outSegments, QString *errorMessage);
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage);
 
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.

@@ -14,7 +14,7 @@ namespace {
 
     // Moves what the decoder has written on standard output to the end of pcmBuffer, straight
     // from the process object's buffer, without an intermediate copy.
-    void appendStandardOutput(QProcess &decoder, QByteArray &pcmBuffer)
+    void appendStandardOutput(QProcess& decoder, QByteArray& pcmBuffer)
     {
         const qint64 available = decoder.bytesAvailable();
         if (available <= 0)
@@ -25,7 +25,7 @@ namespace {
         pcmBuffer.resize(oldSize + qMax<qint64>(read, 0));
     }
 
-    void keepStandardError(QProcess &decoder, QByteArray &errorTail)
+    void keepStandardError(QProcess& decoder, QByteArray& errorTail)
     {
         errorTail.append(decoder.readAllStandardError());
         if (errorTail.size() > keptErrorBytes) {
@@ -39,7 +39,7 @@ namespace {
 
 } // namespace
 
-QStringList decodeArguments(const QString &inputPath, std::int64_t sampleRate, int channelCount)
+QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount)
 {
     return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
         QStringLiteral("-i"), inputPath, QStringLiteral("-f"), QStringLiteral("f32le"),
@@ -47,8 +47,8 @@ QStringList decodeArguments(const QString &inputPath, std::int64_t sampleRate, i
         QString::number(sampleRate), QStringLiteral("-") };
 }
 
-bool analyzeAudio(const QString &inputPath, std::int64_t sampleRate, int channelCount,
-    const FrameWindows &windows, AnalysisResult *result, QString *errorMessage)
+bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
+    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage)
 {
     QProcess decoder;
     decoder.setProgram(QStringLiteral("ffmpeg"));

@@ -12,7 +12,7 @@ namespace {
 
     // llround has no defined result outside the signed 64-bit range, so such a product is
     // refused before it is rounded.
-    bool roundToFrames(double frames, std::int64_t *rounded)
+    bool roundToFrames(double frames, std::int64_t* rounded)
     {
         if (!std::isfinite(frames) || frames < -9223372036854775808.0
             || frames >= 9223372036854775808.0)
@@ -21,7 +21,7 @@ namespace {
         return true;
     }
 
-    float loadSample(const char *bytes)
+    float loadSample(const char* bytes)
     {
         if constexpr (std::endian::native == std::endian::little) {
             float sample;
@@ -39,7 +39,7 @@ namespace {
 } // namespace
 
 bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
-    FrameWindows *windows, QString *errorMessage)
+    FrameWindows* windows, QString* errorMessage)
 {
     const double rate = double(sampleRate);
     FrameWindows derived;
@@ -50,19 +50,19 @@ bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double tole
 
     if (!representable || derived.minFrames <= 0 || derived.maxFrames <= 0
         || derived.minFrames > derived.maxFrames)
-        return fail(errorMessage,
-            trText("Invalid duration window; ensure tolerance is less than max"));
+        return fail(
+            errorMessage, trText("Invalid duration window; ensure tolerance is less than max"));
     *windows = derived;
     return true;
 }
 
-BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows &windows)
+BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows& windows)
     : m_channelCount(channelCount)
     , m_windows(windows)
 {
 }
 
-void BoundaryDetector::processChunk(QByteArray &pcmBuffer)
+void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 {
     const std::int32_t frameBytes = std::int32_t(m_channelCount) * 4;
     if (frameBytes <= 0) {
@@ -76,12 +76,12 @@ void BoundaryDetector::processChunk(QByteArray &pcmBuffer)
     pcmBuffer.remove(0, frameCount * frameBytes);
 }
 
-void BoundaryDetector::analyseFrames(const char *data, std::int64_t frameCount)
+void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
 {
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
     const double channels = double(m_channelCount);
     for (std::int64_t k = 0; k < frameCount; ++k) {
-        const char *frame = data + k * frameBytes;
+        const char* frame = data + k * frameBytes;
         double sum = 0.0;
         for (int c = 0; c < m_channelCount; ++c)
             sum += double(std::fabs(loadSample(frame + c * 4)));
@@ -123,7 +123,7 @@ void BoundaryDetector::analyseFrames(const char *data, std::int64_t frameCount)
     }
 }
 
-bool BoundaryDetector::finishAnalysis(AnalysisResult *result, QString *errorMessage)
+bool BoundaryDetector::finishAnalysis(AnalysisResult* result, QString* errorMessage)
 {
     if (m_segmentStart < m_framesProcessed)
         m_segments.append({ m_segmentStart, m_framesProcessed });

@@ -36,7 +36,7 @@ namespace {
         QString text;
         if (magnitude < nanosPerSecond) {
             double value;
-            const char *unit;
+            const char* unit;
             if (magnitude >= 1'000'000) {
                 value = double(magnitude) / 1000000.0;
                 unit = "ms";
@@ -78,9 +78,6 @@ namespace {
 
 } // namespace
 
-QString formatDuration(double seconds)
-{
-    return formatDurationInternal(seconds);
-}
+QString formatDuration(double seconds) { return formatDurationInternal(seconds); }
 
 } // namespace brevane

@@ -16,14 +16,14 @@ namespace brevane::detail {
 
 // Builds a user-visible message: the text goes through the translation call first, then its
 // placeholders are filled by the caller with QString::arg.
-QString trText(const char *sourceText);
+QString trText(const char* sourceText);
 
 // Stores message in *errorMessage when the caller asked for one, and returns false so that a
 // failure can be reported in one statement.
-bool fail(QString *errorMessage, const QString &message);
+bool fail(QString* errorMessage, const QString& message);
 
 // "ffmpeg exited with code %1: %2", shared by the decoder and the piece writer.
-QString ffmpegExitMessage(int exitCode, const QByteArray &standardError);
+QString ffmpegExitMessage(int exitCode, const QByteArray& standardError);
 
 // --- Stream probe --------------------------------------------------------------------------
 
@@ -32,7 +32,7 @@ struct StreamInfo {
     int channelCount = 0;
 };
 
-bool probeAudioStream(const QString &inputPath, StreamInfo *info, QString *errorMessage);
+bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
 
 // The probe's fallbacks for streams that leave their rate or layout unset.
 std::int64_t chooseSampleRate(int codecSampleRate, int frameRateNum, int frameRateDen);
@@ -46,7 +46,7 @@ struct InternalSegment {
     std::int64_t startFrame = 0; // inclusive
     std::int64_t endFrame = 0; // exclusive
 
-    friend bool operator==(const InternalSegment &, const InternalSegment &) = default;
+    friend bool operator==(const InternalSegment&, const InternalSegment&) = default;
 };
 
 struct AnalysisResult {
@@ -62,25 +62,25 @@ struct FrameWindows {
 };
 
 bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
-    FrameWindows *windows, QString *errorMessage);
+    FrameWindows* windows, QString* errorMessage);
 
 // Turns a stream of interleaved little-endian float frames into consecutive frame ranges.
 // Bytes may arrive in chunks of any size; the ranges depend only on the frames.
 class BoundaryDetector {
 public:
-    BoundaryDetector(int channelCount, const FrameWindows &windows);
+    BoundaryDetector(int channelCount, const FrameWindows& windows);
 
     // Analyses every whole frame at the front of pcmBuffer and removes those bytes; an
     // unfinished frame stays for the next append to complete.
-    void processChunk(QByteArray &pcmBuffer);
+    void processChunk(QByteArray& pcmBuffer);
 
     // Closes the open range. Fails when not one whole frame was analysed.
-    bool finishAnalysis(AnalysisResult *result, QString *errorMessage);
+    bool finishAnalysis(AnalysisResult* result, QString* errorMessage);
 
     std::int64_t framesProcessed() const { return m_framesProcessed; }
 
 private:
-    void analyseFrames(const char *data, std::int64_t frameCount);
+    void analyseFrames(const char* data, std::int64_t frameCount);
 
     const int m_channelCount;
     const FrameWindows m_windows;
@@ -96,25 +96,25 @@ private:
 
 // --- Decode pipe ---------------------------------------------------------------------------
 
-QStringList decodeArguments(const QString &inputPath, std::int64_t sampleRate, int channelCount);
+QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount);
 
 // Decodes inputPath through an ffmpeg child and feeds the detector as the bytes arrive.
-bool analyzeAudio(const QString &inputPath, std::int64_t sampleRate, int channelCount,
-    const FrameWindows &windows, AnalysisResult *result, QString *errorMessage);
+bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
+    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage);
 
 // --- Segment extraction --------------------------------------------------------------------
 
 QString partFileName(qsizetype index);
 
-QStringList extractionArguments(const QString &inputPath, const QString &outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment &range);
+QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
+    std::int64_t sampleRate, int channelCount, const InternalSegment& range);
 
 // Fails when any piece's output path names the input file itself.
-bool checkOutputsSpareInput(const QString &inputPath, const QString &outputDir,
-    qsizetype pieceCount, QString *errorMessage);
+bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
+    qsizetype pieceCount, QString* errorMessage);
 
-bool extractSegment(const QString &inputPath, const QString &outputDir, std::int64_t sampleRate,
-    int channelCount, const InternalSegment &range, qsizetype index, Segment *segment,
-    QString *errorMessage);
+bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
+    int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
+    QString* errorMessage);
 
 } // namespace brevane::detail

@@ -9,25 +9,23 @@ namespace brevane::detail {
 
 namespace {
 
-    QString outputPathFor(const QString &outputDir, qsizetype index)
+    QString outputPathFor(const QString& outputDir, qsizetype index)
     {
         return QDir(outputDir).filePath(partFileName(index));
     }
 
-    QString secondsText(double seconds)
-    {
-        return QString::number(seconds, 'f', 6);
-    }
+    QString secondsText(double seconds) { return QString::number(seconds, 'f', 6); }
 
     struct PieceTimes {
         double start;
         double duration;
     };
 
-    PieceTimes pieceTimes(const InternalSegment &range, std::int64_t sampleRate)
+    PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate)
     {
         const double rate = double(sampleRate);
-        return { double(range.startFrame) / rate, double(range.endFrame - range.startFrame) / rate };
+        return { double(range.startFrame) / rate,
+            double(range.endFrame - range.startFrame) / rate };
     }
 
 } // namespace
@@ -37,8 +35,8 @@ QString partFileName(qsizetype index)
     return QStringLiteral("part_%1.wav").arg(index + 1, 3, 10, QLatin1Char('0'));
 }
 
-QStringList extractionArguments(const QString &inputPath, const QString &outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment &range)
+QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
+    std::int64_t sampleRate, int channelCount, const InternalSegment& range)
 {
     const PieceTimes times = pieceTimes(range, sampleRate);
     return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
@@ -49,8 +47,8 @@ QStringList extractionArguments(const QString &inputPath, const QString &outputP
         outputPath };
 }
 
-bool checkOutputsSpareInput(const QString &inputPath, const QString &outputDir,
-    qsizetype pieceCount, QString *errorMessage)
+bool checkOutputsSpareInput(
+    const QString& inputPath, const QString& outputDir, qsizetype pieceCount, QString* errorMessage)
 {
     struct stat input;
     if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
@@ -63,15 +61,15 @@ bool checkOutputsSpareInput(const QString &inputPath, const QString &outputDir,
         struct stat output;
         if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
             && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
-            return fail(errorMessage,
-                trText("Output file would overwrite the input: %1").arg(outputPath));
+            return fail(
+                errorMessage, trText("Output file would overwrite the input: %1").arg(outputPath));
     }
     return true;
 }
 
-bool extractSegment(const QString &inputPath, const QString &outputDir, std::int64_t sampleRate,
-    int channelCount, const InternalSegment &range, qsizetype index, Segment *segment,
-    QString *errorMessage)
+bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
+    int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
+    QString* errorMessage)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
@@ -90,7 +88,8 @@ bool extractSegment(const QString &inputPath, const QString &outputDir, std::int
     if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0) {
         if (!errorMessage)
             return false;
-        return fail(errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
+        return fail(
+            errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
     }
 
     segment->startSeconds = times.start;

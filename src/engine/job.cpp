@@ -8,19 +8,19 @@ namespace brevane {
 
 namespace detail {
 
-    QString trText(const char *sourceText)
+    QString trText(const char* sourceText)
     {
         return QObject::staticMetaObject.tr(sourceText, nullptr, -1);
     }
 
-    bool fail(QString *errorMessage, const QString &message)
+    bool fail(QString* errorMessage, const QString& message)
     {
         if (errorMessage)
             *errorMessage = message;
         return false;
     }
 
-    QString ffmpegExitMessage(int exitCode, const QByteArray &standardError)
+    QString ffmpegExitMessage(int exitCode, const QByteArray& standardError)
     {
         return trText("ffmpeg exited with code %1: %2")
             .arg(exitCode)
@@ -31,8 +31,8 @@ namespace detail {
 
 using namespace detail;
 
-bool splitAudio(const QString &inputPath, const QString &outputDir, double maxSeconds,
-    double toleranceSeconds, QList<Segment> *outSegments, QString *errorMessage)
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage)
 {
     if (!outSegments)
         return false;
@@ -55,13 +55,13 @@ bool splitAudio(const QString &inputPath, const QString &outputDir, double maxSe
         return false;
 
     FrameWindows windows;
-    if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds, &windows,
-            errorMessage))
+    if (!computeFrameWindows(
+            stream.sampleRate, maxSeconds, toleranceSeconds, &windows, errorMessage))
         return false;
 
     AnalysisResult analysis;
-    if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, windows, &analysis,
-            errorMessage))
+    if (!analyzeAudio(
+            inputPath, stream.sampleRate, stream.channelCount, windows, &analysis, errorMessage))
         return false;
 
     const qsizetype pieceCount = analysis.segments.size();

@@ -14,7 +14,7 @@ namespace {
     constexpr std::int64_t fallbackSampleRate = 44100;
 
     struct FormatContextCloser {
-        void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+        void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
     };
     using FormatContextOwner = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 
@@ -39,17 +39,15 @@ std::int64_t chooseSampleRate(int codecSampleRate, int frameRateNum, int frameRa
     return fallbackSampleRate;
 }
 
-int chooseChannelCount(int codecChannels)
-{
-    return codecChannels >= 1 ? codecChannels : 1;
-}
+int chooseChannelCount(int codecChannels) { return codecChannels >= 1 ? codecChannels : 1; }
 
-bool probeAudioStream(const QString &inputPath, StreamInfo *info, QString *errorMessage)
+bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage)
 {
     const QByteArray localPath = inputPath.toLocal8Bit();
 
-    AVFormatContext *rawContext = nullptr;
-    const int openResult = avformat_open_input(&rawContext, localPath.constData(), nullptr, nullptr);
+    AVFormatContext* rawContext = nullptr;
+    const int openResult
+        = avformat_open_input(&rawContext, localPath.constData(), nullptr, nullptr);
     if (openResult < 0 || !rawContext) {
         // Both placeholders in one call, so that a "%2" inside the path stays as it is.
         return fail(errorMessage,
@@ -69,7 +67,7 @@ bool probeAudioStream(const QString &inputPath, StreamInfo *info, QString *error
         return fail(errorMessage,
             trText("No audio stream found: %1").arg(ffmpegErrorToString(streamIndex)));
 
-    const AVStream *stream = context->streams[streamIndex];
+    const AVStream* stream = context->streams[streamIndex];
     if (!stream || !stream->codecpar)
         return fail(errorMessage, trText("Audio stream is missing codec parameters"));
 

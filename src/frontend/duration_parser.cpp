@@ -15,7 +15,7 @@ bool isNumberCharacter(QChar character)
 }
 
 // Reads the unit at position; returns its length in characters, or 0 when there is none.
-qsizetype readUnit(const QString &text, qsizetype position, double *multiplier)
+qsizetype readUnit(const QString& text, qsizetype position, double* multiplier)
 {
     const QChar unit = text.at(position);
     const bool followedByS = position + 1 < text.size() && text.at(position + 1) == u's';
@@ -44,7 +44,7 @@ qsizetype readUnit(const QString &text, qsizetype position, double *multiplier)
 
 } // namespace
 
-std::optional<double> parseDurationSeconds(const QString &input)
+std::optional<double> parseDurationSeconds(const QString& input)
 {
     QString text = input.trimmed();
     if (text.isEmpty())

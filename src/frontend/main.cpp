@@ -13,28 +13,28 @@
 
 namespace {
 
-void printError(const QString &message)
+void printError(const QString& message)
 {
     QTextStream err(stderr);
     err << message;
     err.flush();
 }
 
-int failWith(const QString &message)
+int failWith(const QString& message)
 {
     printError(message);
     return 1;
 }
 
-QString defaultOutputDir(const QFileInfo &input)
+QString defaultOutputDir(const QFileInfo& input)
 {
     return input.dir().filePath(input.completeBaseName() + QStringLiteral("_parts"));
 }
 
-void printSegments(const QList<brevane::Segment> &segments)
+void printSegments(const QList<brevane::Segment>& segments)
 {
     QTextStream out(stdout);
-    for (const brevane::Segment &segment : segments) {
+    for (const brevane::Segment& segment : segments) {
         out << segment.filePath << '\t' << brevane::formatDuration(segment.startSeconds) << " - "
             << brevane::formatDuration(segment.endSeconds) << '\n';
     }
@@ -43,7 +43,7 @@ void printSegments(const QList<brevane::Segment> &segments)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brevane"));
@@ -51,10 +51,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QObject::tr("Split audio files into silence-aware segments"));
     parser.addHelpOption();
-    const QCommandLineOption inputOption(QStringLiteral("input"), QObject::tr("Audio file to split"),
-        QStringLiteral("file"));
-    const QCommandLineOption outOption(QStringLiteral("out"),
-        QObject::tr("Directory for output segments"), QStringLiteral("dir"));
+    const QCommandLineOption inputOption(
+        QStringLiteral("input"), QObject::tr("Audio file to split"), QStringLiteral("file"));
+    const QCommandLineOption outOption(
+        QStringLiteral("out"), QObject::tr("Directory for output segments"), QStringLiteral("dir"));
     const QCommandLineOption maxOption(QStringLiteral("max"), QObject::tr("Maximum segment length"),
         QStringLiteral("duration"), QStringLiteral("5m"));
     const QCommandLineOption toleranceOption(QStringLiteral("tolerance"),
@@ -93,8 +93,8 @@ int main(int argc, char *argv[])
 
     QList<brevane::Segment> segments;
     QString errorMessage;
-    if (!brevane::splitAudio(inputPath, outputDir, *maxSeconds, *toleranceSeconds, &segments,
-            &errorMessage)) {
+    if (!brevane::splitAudio(
+            inputPath, outputDir, *maxSeconds, *toleranceSeconds, &segments, &errorMessage)) {
         if (errorMessage.isEmpty())
             errorMessage = QObject::tr("Split failed");
         return failWith(errorMessage + QLatin1Char('\n'));
