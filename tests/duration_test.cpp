@@ -1,0 +1,156 @@
+// Duration texts in both directions: parseDurationSeconds reads what the user types,
+// formatDuration writes what the program prints, and every printed text reads back.
+
+#include "brevane.h"
+#include "duration_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <vector>
+
+using brevane::formatDuration;
+
+namespace {
+
+// Results are compared bit for bit, so that negative zero differs from zero and a value
+// computed in another order (10 / 1e6 instead of 10 * 1e-6) differs from the expected one.
+std::string describe(std::optional<double> value)
+{
+    if (!value)
+        return "absent";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.17g%s", *value,
+        std::signbit(*value) && *value == 0 ? " (negative zero)" : "");
+    return buffer;
+}
+
+struct ParseCase {
+    const char16_t* text;
+    std::optional<double> expected;
+};
+
+class ParseTest : public ::testing::TestWithParam<ParseCase> { };
+
+TEST_P(ParseTest, ReadsTheTextAsSecondsOrRejectsIt)
+{
+    const ParseCase& row = GetParam();
+    const QString text = QString::fromUtf16(row.text);
+    const std::optional<double> result = parseDurationSeconds(text);
+    const bool same = result.has_value() == row.expected.has_value()
+        && (!result
+            || std::bit_cast<std::uint64_t>(*result)
+                == std::bit_cast<std::uint64_t>(*row.expected));
+    EXPECT_TRUE(same) << "text \"" << text.toStdString() << "\": got " << describe(result)
+                      << ", expected " << describe(row.expected);
+}
+
+constexpr std::optional<double> absent;
+
+INSTANTIATE_TEST_SUITE_P(WellFormed, ParseTest,
+    ::testing::Values(ParseCase { u"5m", 300.0 }, ParseCase { u"1m30s", 90.0 },
+        ParseCase { u"90s", 90.0 }, ParseCase { u"1.5h", 5400.0 }, ParseCase { u"2.5m", 150.0 },
+        ParseCase { u"250ms", 250 * 0.001 }, ParseCase { u"1h30m15.5s", 5415.5 },
+        // Groups are summed in any order, and a unit may repeat.
+        ParseCase { u"1s1h", 3601.0 }, ParseCase { u"1m1m", 120.0 },
+        // Microseconds are ten times 1e-6, which is not the double nearest 1e-5.
+        ParseCase { u"10us", 10 * 1e-6 }, ParseCase { u"10\u00B5s", 10 * 1e-6 },
+        ParseCase { u"5ns", 5 * 1e-9 }, ParseCase { u"1ms1m", 0.001 + 60.0 },
+        ParseCase { u"0s", 0.0 }, ParseCase { u"-2s", -2.0 }, ParseCase { u"-1m30s", -90.0 },
+        ParseCase { u"-0s", -0.0 }, ParseCase { u"-", -0.0 }, ParseCase { u" - ", -0.0 },
+        ParseCase { u" \t1m\t ", 60.0 }));
+
+INSTANTIATE_TEST_SUITE_P(Malformed, ParseTest,
+    ::testing::Values(ParseCase { u"", absent }, ParseCase { u"  \t", absent },
+        ParseCase { u"90", absent }, ParseCase { u"1m30", absent }, ParseCase { u"1m 30s", absent },
+        ParseCase { u"1 m", absent }, ParseCase { u"--1s", absent }, ParseCase { u"- 5m", absent },
+        ParseCase { u"+1s", absent }, ParseCase { u"1M", absent }, ParseCase { u"1S", absent },
+        ParseCase { u"1H", absent }, ParseCase { u"1n", absent }, ParseCase { u"1u", absent },
+        ParseCase { u"1\u00B5", absent },
+        // Greek small letter mu looks like the micro sign but is not a unit.
+        ParseCase { u"10\u03BCs", absent }, ParseCase { u"1mm", absent },
+        ParseCase { u"m", absent }, ParseCase { u"1.5.2m", absent }, ParseCase { u"1e3s", absent },
+        ParseCase { u"1h-5m", absent }, ParseCase { u"5msx", absent },
+        // Non-ASCII decimal digits are read as part of the number, which the conversion then
+        // refuses: Arabic-Indic three, and a fullwidth one after an ASCII digit.
+        ParseCase { u"\u0663s", absent }, ParseCase { u"1\uFF11s", absent }));
+
+struct FormatCase {
+    double seconds;
+    const char* expected;
+};
+
+class FormatTest : public ::testing::TestWithParam<FormatCase> { };
+
+TEST_P(FormatTest, PrintsTheShortText)
+{
+    const FormatCase& row = GetParam();
+    EXPECT_EQ(formatDuration(row.seconds).toStdString(), row.expected)
+        << "seconds " << describe(row.seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, FormatTest,
+    ::testing::Values(FormatCase { 0.0, "0s" }, FormatCase { 1e-9, "1ns" },
+        FormatCase { 0.0000005, "500ns" }, FormatCase { 0.000001, "1us" },
+        FormatCase { 0.0000015, "1.5us" }, FormatCase { 0.000999999, "999.999us" },
+        FormatCase { 0.001, "1ms" }, FormatCase { 0.123456789, "123.456789ms" },
+        FormatCase { 2.0 / 3.0, "666.666667ms" }, FormatCase { 0.999999999, "999.999999ms" },
+        FormatCase { 1.0, "1s" }, FormatCase { 1.000000001, "1.000000001s" },
+        FormatCase { 1.05, "1.05s" }, FormatCase { 59.999, "59.999s" }, FormatCase { 60.0, "1m0s" },
+        FormatCase { 61.25, "1m1.25s" }, FormatCase { 3599.5, "59m59.5s" },
+        FormatCase { 3600.0, "1h0m0s" }, FormatCase { 3661.5, "1h1m1.5s" },
+        FormatCase { 100000.0, "27h46m40s" }));
+
+// The unit is chosen after rounding to whole nanoseconds, so rounding can carry a value over.
+INSTANTIATE_TEST_SUITE_P(Rounding, FormatTest,
+    ::testing::Values(FormatCase { 4e-10, "0s" }, FormatCase { 5e-10, "1ns" },
+        FormatCase { 0.000000999999, "1us" }, FormatCase { 0.0009999999999, "1ms" },
+        FormatCase { 0.9999999995, "1s" }, FormatCase { 59.9999999996, "1m0s" },
+        FormatCase { 3599.9999999996, "1h0m0s" }));
+
+INSTANTIATE_TEST_SUITE_P(Negative, FormatTest,
+    ::testing::Values(FormatCase { -0.0, "0s" }, FormatCase { -4e-10, "0s" },
+        FormatCase { -1e-9, "-1ns" }, FormatCase { -0.5, "-500ms" }, FormatCase { -90.0, "-1m30s" },
+        FormatCase { -3600.25, "-1h0m0.25s" }));
+
+// Every printed text must read back as the whole nanoseconds it shows. The formatter and the
+// parser are written independently, so a fault in either shows up here.
+TEST(DurationRoundTrip, PrintedTextsParseBackToTheirValue)
+{
+    std::vector<double> values;
+    for (double boundary : { 1e-9, 1e-6, 1e-3, 1.0, 60.0, 3600.0, 36000.0, 999999.0 }) {
+        for (double offset : { 0.0, -1e-9, 1e-9, -5e-10 }) {
+            values.push_back(boundary + offset);
+            values.push_back(-(boundary + offset));
+        }
+    }
+    values.insert(values.end(), { 0.0, -0.0, 1e6, -1e6 });
+
+    std::mt19937_64 generator(20240611);
+    std::uniform_real_distribution<double> anywhere(-1e6, 1e6);
+    std::uniform_real_distribution<double> exponent(-10.0, 6.0);
+    std::bernoulli_distribution negative(0.5);
+    for (int i = 0; i < 2000; ++i) {
+        values.push_back(anywhere(generator));
+        // Magnitudes spread evenly over the decades, so most units get their share.
+        const double magnitude = std::pow(10.0, exponent(generator));
+        values.push_back(negative(generator) ? -magnitude : magnitude);
+    }
+
+    for (double seconds : values) {
+        const QString text = formatDuration(seconds);
+        const std::optional<double> parsed = parseDurationSeconds(text);
+        ASSERT_TRUE(parsed) << "\"" << text.toStdString() << "\" from " << describe(seconds);
+        const double printedNanos = double(std::llround(seconds * 1e9));
+        EXPECT_LE(std::abs(*parsed * 1e9 - printedNanos), 1.0)
+            << "\"" << text.toStdString() << "\" from " << describe(seconds) << " read as "
+            << describe(parsed);
+    }
+}
+
+} // namespace
