@@ -1,0 +1,398 @@
+// The boundary detector: the frame windows, the cut rule on hand-made traces, the silence
+// level, and that the ranges depend only on the frames, however the bytes are chunked and
+// however the detector walks them.
+
+#include "engine_internal.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace brevane::detail {
+void PrintTo(const InternalSegment& range, std::ostream* out)
+{
+    *out << "{" << range.startFrame << ", " << range.endFrame << "}";
+}
+} // namespace brevane::detail
+
+namespace {
+
+using brevane::detail::AnalysisResult;
+using brevane::detail::BoundaryDetector;
+using brevane::detail::FrameWindows;
+using brevane::detail::InternalSegment;
+using Ranges = QList<InternalSegment>;
+
+constexpr float loud = 0.5f;
+constexpr float quiet = 0.0f;
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+FrameWindows windowsFor(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds)
+{
+    FrameWindows windows;
+    EXPECT_TRUE(brevane::detail::computeFrameWindows(
+        sampleRate, maxSeconds, toleranceSeconds, &windows, nullptr));
+    return windows;
+}
+
+// One-channel frames from a pattern such as "8L 6Q": L is loud (0.5), Q silent (0.0).
+std::vector<float> framesFrom(const std::string& pattern)
+{
+    std::vector<float> samples;
+    std::size_t pos = 0;
+    while (pos < pattern.size()) {
+        std::size_t used = 0;
+        const int count = std::stoi(pattern.substr(pos), &used);
+        samples.insert(samples.end(), count, pattern.at(pos + used) == 'L' ? loud : quiet);
+        pos = pattern.find_first_not_of(' ', pos + used + 1);
+    }
+    return samples;
+}
+
+struct Outcome {
+    bool ok = false;
+    Ranges ranges;
+    std::int64_t totalFrames = 0;
+    QString error;
+};
+
+// Feeds bytes as the decode pipe does: append a chunk, analyse, and once more at the end.
+Outcome analyse(const QByteArray& bytes, int channelCount, const FrameWindows& windows,
+    const std::vector<qsizetype>& chunkSizes = {})
+{
+    BoundaryDetector detector(channelCount, windows);
+    QByteArray pcmBuffer;
+    qsizetype offset = 0;
+    for (std::size_t i = 0; offset < bytes.size(); ++i) {
+        const qsizetype size
+            = chunkSizes.empty() ? bytes.size() : chunkSizes[i % chunkSizes.size()];
+        pcmBuffer.append(bytes.mid(offset, size));
+        offset += size;
+        detector.processChunk(pcmBuffer);
+        // Every whole frame is consumed at once; only an unfinished one may wait.
+        EXPECT_LT(pcmBuffer.size(), channelCount * 4);
+    }
+    detector.processChunk(pcmBuffer);
+    Outcome outcome;
+    AnalysisResult result;
+    outcome.ok = detector.finishAnalysis(&result, &outcome.error);
+    outcome.ranges = result.segments;
+    outcome.totalFrames = result.totalFrames;
+    if (outcome.ok) {
+        EXPECT_EQ(detector.framesProcessed(), result.totalFrames);
+    }
+    return outcome;
+}
+
+Outcome analyse(const std::vector<float>& samples, int channelCount, const FrameWindows& windows)
+{
+    return analyse(testsupport::floatBytes(samples), channelCount, windows);
+}
+
+// --- Frame windows -------------------------------------------------------------------------
+
+struct WindowCase {
+    const char* name;
+    std::int64_t sampleRate;
+    double maxSeconds;
+    double toleranceSeconds;
+    bool accepted;
+    FrameWindows expected;
+};
+
+class WindowTest : public ::testing::TestWithParam<WindowCase> { };
+
+TEST_P(WindowTest, DerivesOrRefuses)
+{
+    const WindowCase& c = GetParam();
+    FrameWindows windows { -1, -1, -1, -1 };
+    QString error;
+    ASSERT_EQ(brevane::detail::computeFrameWindows(
+                  c.sampleRate, c.maxSeconds, c.toleranceSeconds, &windows, &error),
+        c.accepted);
+    if (!c.accepted) {
+        EXPECT_EQ(error, "Invalid duration window; ensure tolerance is less than max");
+        EXPECT_EQ(windows.minFrames, -1);
+        return;
+    }
+    EXPECT_TRUE(error.isEmpty());
+    EXPECT_EQ(windows.targetFrames, c.expected.targetFrames);
+    EXPECT_EQ(windows.minFrames, c.expected.minFrames);
+    EXPECT_EQ(windows.maxFrames, c.expected.maxFrames);
+    EXPECT_EQ(windows.minSilenceFrames, c.expected.minSilenceFrames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, WindowTest,
+    ::testing::Values(
+        WindowCase { "Default", 44100, 300, 60, true, { 13230000, 10584000, 15876000, 22050 } },
+        // 27562.5 and 38587.5 round away from zero.
+        WindowCase { "Halves", 22050, 1.5, 0.25, true, { 33075, 27563, 38588, 11025 } },
+        WindowCase { "HalfSecondHalf", 11025, 2, 1, true, { 22050, 11025, 33075, 5513 } },
+        WindowCase { "ToleranceEqualsMax", 44100, 1, 1, false, {} },
+        // About 0.441 of a frame rounds to none; 4.41 frames are enough.
+        WindowCase { "TinyMinimumRefused", 44100, 1, 0.99999, false, {} },
+        WindowCase { "TinyMinimumAccepted", 44100, 1, 0.9999, true, { 44100, 4, 88196, 22050 } },
+        // Just inside and just outside the signed 64-bit range, then beyond any double.
+        WindowCase { "LargestAccepted", 1, 9.2e18, 0, true,
+            { 9200000000000000000, 9200000000000000000, 9200000000000000000, 1 } },
+        WindowCase { "BeyondInt64", 1, 9.3e18, 0, false, {} },
+        WindowCase { "SumBeyondInt64", 1, 9.2e18, 9e16, false, {} },
+        WindowCase { "ProductInfinite", 44100, 1e305, 0, false, {} },
+        WindowCase { "NotANumber", 44100, std::nan(""), 0, false, {} }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The cut rule ----------------------------------------------------------------------------
+
+struct TraceCase {
+    const char* name;
+    std::int64_t sampleRate;
+    double maxSeconds;
+    double toleranceSeconds;
+    const char* pattern;
+    Ranges expected;
+};
+
+class TraceTest : public ::testing::TestWithParam<TraceCase> { };
+
+TEST_P(TraceTest, CutsAsExpected)
+{
+    const TraceCase& c = GetParam();
+    const std::vector<float> samples = framesFrom(c.pattern);
+    const Outcome outcome
+        = analyse(samples, 1, windowsFor(c.sampleRate, c.maxSeconds, c.toleranceSeconds));
+    ASSERT_TRUE(outcome.ok) << outcome.error.toStdString();
+    EXPECT_EQ(outcome.ranges, c.expected);
+    EXPECT_EQ(outcome.totalFrames, std::int64_t(samples.size()));
+}
+
+// 10 Hz, max 1 s, tolerance 0.4 s: target 10, minimum 6, maximum 14, shortest pause 5.
+// 100 Hz, max 10 s, tolerance 2 s: target 1000, minimum 800, maximum 1200, shortest pause 50.
+INSTANTIATE_TEST_SUITE_P(Traces, TraceTest,
+    ::testing::Values(
+        // The pause 8..13 reaches 5 frames at 12 (candidate 10) when the piece has 13 >= 10:
+        // cut at once. Its frame 13 is spent; nothing replaces 10, so 24 is forced.
+        TraceCase {
+            "SilenceThenForced", 10, 1, 0.4, "8L 6Q 16L", { { 0, 10 }, { 10, 24 }, { 24, 30 } } },
+        // Candidate 4 (pause 2..6) is cut once 5 frames old, at 9: a piece below the minimum.
+        TraceCase { "AgedCandidate", 10, 1, 0.4, "2L 5Q 10L", { { 0, 4 }, { 4, 17 } } },
+        // The cut at 4 falls on a loud frame, so the pause 9..18 is fresh: its middle 11 is
+        // cut when the piece reaches 10; the rest of that pause is spent.
+        TraceCase { "LoudCutSpendsNothing", 10, 1, 0.4, "2L 5Q 2L 10Q 3L",
+            { { 0, 4 }, { 4, 11 }, { 11, 22 } } },
+        TraceCase { "ToleranceZero", 10, 1, 0, "3L 5Q 10L", { { 0, 5 }, { 5, 15 }, { 15, 18 } } },
+        // The candidate 11 appears in frame 13, where the piece reaches 14: silence cut only.
+        TraceCase { "CandidateAtMaximum", 10, 1, 0.4, "9L 5Q 3L", { { 0, 11 }, { 11, 17 } } },
+        TraceCase { "ForcedOnLastFrame", 10, 1, 0.4, "28L", { { 0, 14 }, { 14, 28 } } },
+        TraceCase { "OneFrameTail", 10, 1, 0.4, "29L", { { 0, 14 }, { 14, 28 }, { 28, 29 } } },
+        TraceCase { "ShortLoud", 10, 1, 0.4, "5L", { { 0, 5 } } },
+        TraceCase { "ShortSilent", 10, 1, 0.4, "5Q", { { 0, 5 } } },
+        TraceCase { "BelowMaximum", 10, 1, 0.4, "13L", { { 0, 13 } } },
+        TraceCase { "PauseOneFrameShort", 10, 1, 0.4, "3L 4Q 20L", { { 0, 14 }, { 14, 27 } } },
+        // Candidate 1014 (pause 990..1189 at 50 frames) is spent with its pause; the next
+        // piece runs to the maximum instead of closing on a stale candidate.
+        TraceCase { "PauseSpentAfterCut", 100, 10, 2, "990L 200Q 2000L",
+            { { 0, 1014 }, { 1014, 2214 }, { 2214, 3190 } } },
+        // The pause cut at 649 gives no more cuts; the forced cut at 1849 starts a fresh pause,
+        // too short here to close a piece.
+        TraceCase {
+            "LongPause", 100, 10, 2, "500L 1500Q", { { 0, 649 }, { 649, 1849 }, { 1849, 2000 } } },
+        // Each forced cut starts a fresh pause whose middle is cut 800 frames later.
+        TraceCase { "VeryLongPause", 100, 10, 2, "500L 5000Q",
+            { { 0, 649 }, { 649, 1849 }, { 1849, 2248 }, { 2248, 3448 }, { 3448, 3847 },
+                { 3847, 5047 }, { 5047, 5500 } } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The silence level -----------------------------------------------------------------------
+
+struct LevelCase {
+    const char* name;
+    std::vector<float> frame;
+    bool silent;
+};
+
+class LevelTest : public ::testing::TestWithParam<LevelCase> { };
+
+// Five copies of the frame between loud ones (10 Hz windows): as a pause they give a
+// candidate that is cut at 4, otherwise only the maximum cuts.
+TEST_P(LevelTest, ClassifiesFrame)
+{
+    const LevelCase& c = GetParam();
+    const int channels = int(c.frame.size());
+    std::vector<float> samples;
+    for (int k = 0; k < 17; ++k) {
+        if (k >= 2 && k < 7)
+            samples.insert(samples.end(), c.frame.begin(), c.frame.end());
+        else
+            samples.insert(samples.end(), channels, loud);
+    }
+    const Ranges expected
+        = c.silent ? Ranges { { 0, 4 }, { 4, 17 } } : Ranges { { 0, 14 }, { 14, 17 } };
+    EXPECT_EQ(analyse(samples, channels, windowsFor(10, 1, 0.4)).ranges, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, LevelTest,
+    ::testing::Values(LevelCase { "StereoJustBelow", { 0.004f, 0.0059f }, true },
+        LevelCase { "StereoJustAbove", { 0.006f, 0.005f }, false },
+        LevelCase { "NegativeSamples", { -0.004f, -0.0059f }, true },
+        LevelCase { "NegativeLoud", { -0.006f, 0.005f }, false },
+        // 0.0099 alone is loud; shared by two channels its mean is not.
+        LevelCase { "MeanOverChannels", { 0.0099f, 0.0f }, true },
+        LevelCase { "SixChannelsBelow", { 0, 0, 0, 0, 0, 0.0299f }, true },
+        LevelCase { "SixChannelsAbove", { 0, 0, 0, 0, 0, 0.0301f }, false },
+        // The float nearest 0.005 lies just below it; the next float up does not.
+        LevelCase { "NearestFloat", { 0.005f }, true },
+        LevelCase { "NextFloatUp", { std::nextafter(0.005f, 1.0f) }, false },
+        // Summed in double the pair reaches 0.005; a float sum would round it below.
+        LevelCase { "SumInDouble", { 0.005f, std::nextafter(0.005f, 1.0f) }, false },
+        LevelCase { "NotANumber", { nan }, false },
+        LevelCase { "NotANumberBesideSilence", { 0.0f, nan }, false },
+        LevelCase { "Infinity", { inf }, false },
+        LevelCase { "NegativeInfinity", { 0.0f, -inf }, false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- No samples --------------------------------------------------------------------------------
+
+TEST(DetectorTest, FailsWithoutOneWholeFrame)
+{
+    for (const qsizetype bytes : { 0, 4, 7 }) {
+        SCOPED_TRACE(bytes);
+        const Outcome outcome = analyse(QByteArray(bytes, '\0'), 2, windowsFor(10, 1, 0.4));
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.error, "Audio decoding produced no samples");
+        EXPECT_TRUE(outcome.ranges.isEmpty());
+    }
+}
+
+// --- Independence from chunking and from the walk ---------------------------------------------
+
+// Runs of loud and silent frames of random lengths, from flickering single frames to pauses
+// longer than a piece; sample values around the level, and not-a-number and infinity.
+std::vector<float> randomFrames(
+    std::mt19937_64& random, int channelCount, std::int64_t frames, std::int64_t longestRun)
+{
+    static const std::vector<float> quietValues { 0.0f, -0.0f, 1e-4f, -0.003f, 0.0049f, 0.005f };
+    static const std::vector<float> loudValues { 0.5f, -0.8f, 0.0051f, -0.01f, inf, nan };
+    std::vector<float> samples;
+    while (std::int64_t(samples.size()) < frames * channelCount) {
+        const bool silentRun = random() % 2;
+        const std::int64_t run = random() % 3 == 0 ? 1 + random() % 4 : 1 + random() % longestRun;
+        const auto& values = silentRun ? quietValues : loudValues;
+        for (std::int64_t k = 0; k < run * channelCount; ++k)
+            samples.push_back(values[random() % 8 == 0 ? random() % values.size() : 0]);
+    }
+    samples.resize(std::size_t(frames * channelCount));
+    return samples;
+}
+
+std::vector<qsizetype> randomSplits(std::mt19937_64& random, qsizetype largest)
+{
+    std::vector<qsizetype> sizes(16);
+    for (qsizetype& size : sizes)
+        size = 1 + qsizetype(random() % std::uint64_t(largest));
+    return sizes;
+}
+
+TEST(DetectorTest, RangesDoNotDependOnChunking)
+{
+    std::mt19937_64 random(7);
+    const int channels = 2;
+    const std::vector<float> samples = randomFrames(random, channels, 3000, 200);
+    // A trailing piece of a frame is ignored.
+    const QByteArray bytes = testsupport::floatBytes(samples) + QByteArray(5, '\x7f');
+    const FrameWindows windows = windowsFor(100, 2, 0.5);
+
+    const Outcome whole = analyse(bytes, channels, windows);
+    ASSERT_TRUE(whole.ok);
+    ASSERT_GE(whole.ranges.size(), 10);
+    EXPECT_EQ(whole.totalFrames, 3000);
+
+    std::vector<std::vector<qsizetype>> splits { { 1 }, { 3 }, { 7 }, { 4096 } };
+    for (int i = 0; i < 5; ++i)
+        splits.push_back(randomSplits(random, 300));
+    for (const auto& split : splits) {
+        SCOPED_TRACE(::testing::PrintToString(split));
+        const Outcome chunked = analyse(bytes, channels, windows, split);
+        EXPECT_EQ(chunked.ranges, whole.ranges);
+        EXPECT_EQ(chunked.totalFrames, whole.totalFrames);
+    }
+}
+
+// The cut rule frame by frame, as plainly as it can be written: the yardstick for the
+// detector's walk, which skips over stretches where nothing can be decided.
+Outcome referenceRanges(const std::vector<float>& samples, int channels, const FrameWindows& w)
+{
+    std::int64_t silentRun = 0, candidate = -1, processed = 0, start = 0;
+    bool spent = false;
+    Outcome outcome;
+    for (std::size_t k = 0; k + std::size_t(channels) <= samples.size();
+         k += std::size_t(channels)) {
+        double sum = 0.0;
+        for (int c = 0; c < channels; ++c)
+            sum += double(std::fabs(samples[k + std::size_t(c)]));
+        if (sum / double(channels) < 0.005) {
+            ++silentRun;
+            if (!spent && silentRun >= w.minSilenceFrames)
+                candidate = processed - silentRun / 2;
+        } else {
+            silentRun = 0;
+            spent = false;
+        }
+        ++processed;
+        const std::int64_t length = processed - start;
+        if (length >= w.minFrames && candidate > start
+            && (length >= w.targetFrames || processed - candidate >= w.minSilenceFrames)) {
+            outcome.ranges.append({ start, candidate });
+            spent = silentRun > 0 && processed - silentRun <= candidate;
+            start = candidate;
+            candidate = -1;
+        } else if (length >= w.maxFrames) {
+            outcome.ranges.append({ start, processed });
+            start = processed;
+            candidate = -1;
+            silentRun = 0;
+            spent = false;
+        }
+    }
+    if (start < processed)
+        outcome.ranges.append({ start, processed });
+    outcome.totalFrames = processed;
+    return outcome;
+}
+
+TEST(DetectorTest, MatchesPlainFrameByFrameRule)
+{
+    std::mt19937_64 random(2026);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(round);
+        const int channels = 1 + int(random() % 8);
+        FrameWindows windows;
+        // Windows from a few frames to a few hundred, the three lengths equal now and then.
+        windows.minSilenceFrames = 1 + std::int64_t(random() % 60);
+        windows.minFrames = 1 + std::int64_t(random() % 300);
+        windows.targetFrames
+            = windows.minFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 200);
+        windows.maxFrames
+            = windows.targetFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 400);
+        const std::int64_t frames = 1 + std::int64_t(random() % 5000);
+        const std::vector<float> samples
+            = randomFrames(random, channels, frames, 1 + std::int64_t(random() % 1500));
+
+        const Outcome expected = referenceRanges(samples, channels, windows);
+        const Outcome actual = analyse(
+            testsupport::floatBytes(samples), channels, windows, randomSplits(random, 70000));
+        ASSERT_TRUE(actual.ok);
+        ASSERT_EQ(actual.ranges, expected.ranges)
+            << "channels " << channels << ", windows " << windows.targetFrames << "/"
+            << windows.minFrames << "/" << windows.maxFrames << "/" << windows.minSilenceFrames;
+        ASSERT_EQ(actual.totalFrames, expected.totalFrames);
+    }
+}
+
+} // namespace
