@@ -64,7 +64,9 @@ BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows& windows
 
 void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 {
-    const std::int32_t frameBytes = std::int32_t(m_channelCount) * 4;
+    // Counted in 64 bits: a crafted file can declare up to 2^31 - 1 channels, and the frame
+    // size of such a stream must not overflow.
+    const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
     if (frameBytes <= 0) {
         pcmBuffer.clear();
         return;
