@@ -102,8 +102,6 @@ TEST_P(CliTest, PrintsExactlyWhatTheRunCallsFor)
 INSTANTIATE_TEST_SUITE_P(ParserAndInput, CliTest,
     ::testing::Values(CliCase { "UndeclaredOption", { "--bogus" }, {}, 1,
                           "brevane: Unknown option 'bogus'.\n", "", false },
-        CliCase { "MissingOptionValue", { "--input" }, {}, 1,
-            "brevane: Missing value after '--input'.\n", "", false },
         CliCase { "NoArguments", {}, {}, 1, usageLine, helpMarker, false },
         CliCase {
             "EmptyInput", { "--input", "", "--max", "5" }, {}, 1, usageLine, helpMarker, false },
@@ -144,9 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Durations, CliTest,
             invalidDuration, "", false },
         CliCase { "NegativeTolerance", { "--input", "in.wav", "--tolerance", "-1s" }, { "in.wav" },
             1, invalidDuration, "", false },
-        CliCase { "MalformedTolerance", { "--input", "in.wav", "--tolerance", "1m 30s" },
-            { "in.wav" }, 1, invalidDuration, "", false },
-        // Zero tolerance, negative zero included, is the engine's to judge.
+        // A zero tolerance is accepted, negative zero from a lone minus sign included.
         CliCase { "ZeroTolerance", { "--input", "in.wav", "--max", "1s", "--tolerance", "0s" },
             { "in.wav" }, 0, "", "./in_parts/part_001.wav\t0s - 100ms\n", true },
         CliCase { "LoneMinusTolerance", { "--input", "in.wav", "--max", "1s", "--tolerance", "-" },
@@ -165,9 +161,6 @@ INSTANTIATE_TEST_SUITE_P(Success, CliTest,
         // Only the last suffix is dropped from the directory name.
         CliCase { "PointsInTheName", { "--input", "show.ep1.wav" }, { "show.ep1.wav" }, 0, "",
             "./show.ep1_parts/part_001.wav\t0s - 100ms\n", true },
-        CliCase { "InputInASubdirectory", { "--input", "media/in.wav" },
-            { "media/", "media/in.wav" }, 0, "", "media/in_parts/part_001.wav\t0s - 100ms\n",
-            true },
         CliCase { "OutputDirectoryAsGiven", { "--input", "in.wav", "--out", "pieces/" },
             { "in.wav" }, 0, "", "pieces/part_001.wav\t0s - 100ms\n", true }),
     [](const auto& info) { return std::string(info.param.name); });
