@@ -25,6 +25,16 @@ namespace {
         bytes.append(buffer, 4);
     }
 
+    // Byte by byte rather than through qFromLittleEndian, which GCC's sanitizer builds
+    // misreport as reading out of bounds.
+    std::uint32_t readLe(const QByteArray& bytes, qsizetype offset, int width)
+    {
+        std::uint32_t value = 0;
+        for (int i = width - 1; i >= 0; --i)
+            value = value << 8 | std::uint8_t(bytes.at(offset + i));
+        return value;
+    }
+
 } // namespace
 
 bool writeWavFile(const QString& path, int sampleRate, int channels, int bitsPerSample, int format,
@@ -86,14 +96,13 @@ bool readWav(const QString& path, WavInfo* info)
     bool haveFormat = false;
     while (position + 8 <= bytes.size()) {
         const QByteArray id = bytes.mid(position, 4);
-        const std::uint32_t size
-            = qFromLittleEndian<std::uint32_t>(bytes.constData() + position + 4);
+        const std::uint32_t size = readLe(bytes, position + 4, 4);
         const qsizetype body = position + 8;
         if (id == "fmt " && body + 16 <= bytes.size()) {
-            info->format = qFromLittleEndian<std::uint16_t>(bytes.constData() + body);
-            info->channels = qFromLittleEndian<std::uint16_t>(bytes.constData() + body + 2);
-            info->sampleRate = int(qFromLittleEndian<std::uint32_t>(bytes.constData() + body + 4));
-            info->bitsPerSample = qFromLittleEndian<std::uint16_t>(bytes.constData() + body + 14);
+            info->format = std::uint16_t(readLe(bytes, body, 2));
+            info->channels = std::uint16_t(readLe(bytes, body + 2, 2));
+            info->sampleRate = int(readLe(bytes, body + 4, 4));
+            info->bitsPerSample = std::uint16_t(readLe(bytes, body + 14, 2));
             haveFormat = true;
         } else if (id == "data") {
             info->data = bytes.mid(body, qMin<qsizetype>(size, bytes.size() - body));
