@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Shows brevane at work: installs what is missing, builds the program, makes a spoken demo
-# recording of about twelve minutes with pauses between paragraphs (demo/talk.mp3), and splits
+# recording of about eleven minutes with pauses between paragraphs (demo/talk.mp3), and splits
 # it with the default options into the folder beside it (demo/talk_parts).
 #
 # Usage: scripts/demo.sh [AUDIO_FILE]
@@ -16,7 +16,7 @@ build_dir="$BREVANE_ROOT/build-demo"
 program="$build_dir/src/frontend/brevane"
 
 build_program() {
-    echo "== Building brevane (Release, $build_dir)"
+    echo "== Building brevane (Release, ${build_dir#"$BREVANE_ROOT"/})"
     local log="$build_dir/demo-build.log"
     mkdir -p "$build_dir"
     if ! { cmake -S "$BREVANE_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
