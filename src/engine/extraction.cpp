@@ -1,6 +1,7 @@
 #include "engine_internal.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 
 #include <sys/stat.h>
