@@ -380,6 +380,14 @@ TEST(DetectorTest, MatchesPlainFrameByFrameRule)
             = windows.minFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 200);
         windows.maxFrames
             = windows.targetFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 400);
+        // Now and then a window at the top of the range, where no frame arithmetic may wrap.
+        constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+        if (round % 8 == 0)
+            windows.maxFrames = largest;
+        if (round % 16 == 0)
+            windows.targetFrames = largest;
+        if (round % 24 == 0)
+            windows.minSilenceFrames = largest;
         const std::int64_t frames = 1 + std::int64_t(random() % 5000);
         const std::vector<float> samples
             = randomFrames(random, channels, frames, 1 + std::int64_t(random() % 1500));

@@ -1,5 +1,6 @@
 #include "engine_internal.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,11 @@ namespace brevane::detail {
 namespace {
 
     constexpr double silenceLevel = 0.005;
+
+    // Frames are classified a block at a time before the cut rule walks them. A block's flags
+    // fit in the first-level cache with room to spare, and its samples are still there from
+    // the read that delivered them.
+    constexpr std::int64_t blockFrames = 4096;
 
     // llround has no defined result outside the signed 64-bit range, so such a product is
     // refused before it is rounded.
@@ -33,6 +39,25 @@ namespace {
                 | std::uint32_t(std::uint8_t(bytes[2])) << 16
                 | std::uint32_t(std::uint8_t(bytes[3])) << 24;
             return std::bit_cast<float>(bits);
+        }
+    }
+
+    // A frame is silent when the mean of its absolute samples is below the silence level. The
+    // sum is formed in double and in channel order, so that a level on the edge is judged the
+    // same way by every build; a sum that is not a number fails the comparison and counts as
+    // loud. FixedChannels, when not 0, lets the compiler unroll the common layouts.
+    template <int FixedChannels>
+    void markSilentFrames(
+        const char* data, std::int64_t frameCount, int channelCount, std::uint8_t* silent)
+    {
+        const int channels = FixedChannels > 0 ? FixedChannels : channelCount;
+        const double divisor = double(channels);
+        for (std::int64_t k = 0; k < frameCount; ++k) {
+            const char* frame = data + k * channels * 4;
+            double sum = 0.0;
+            for (int c = 0; c < channels; ++c)
+                sum += double(std::fabs(loadSample(frame + c * 4)));
+            silent[k] = sum / divisor < silenceLevel;
         }
     }
 
@@ -64,8 +89,7 @@ BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows& windows
 
 void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 {
-    // Counted in 64 bits: a crafted file can declare up to 2^31 - 1 channels, and the frame
-    // size of such a stream must not overflow.
+    // Formed in 64 bits: a channel count the probe could never report must not overflow.
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
     if (frameBytes <= 0) {
         pcmBuffer.clear();
@@ -81,58 +105,144 @@ void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
 {
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
-    const double channels = double(m_channelCount);
-    for (std::int64_t k = 0; k < frameCount; ++k) {
-        const char* frame = data + k * frameBytes;
-        double sum = 0.0;
-        for (int c = 0; c < m_channelCount; ++c)
-            sum += double(std::fabs(loadSample(frame + c * 4)));
-        // NaN compares false, so a frame holding one counts as loud.
-        const bool silent = sum / channels < silenceLevel;
-
-        if (silent) {
-            ++m_silentRun;
-            if (!m_silentRunSpent && m_silentRun >= m_windows.minSilenceFrames)
-                m_candidateFrame = m_framesProcessed - m_silentRun / 2;
-        } else {
-            // The candidate outlives its pause: a later cut may still use it.
-            m_silentRun = 0;
-            m_silentRunSpent = false;
+    std::uint8_t silent[blockFrames];
+    for (std::int64_t done = 0; done < frameCount;) {
+        const std::int64_t count = std::min(blockFrames, frameCount - done);
+        const char* block = data + done * frameBytes;
+        switch (m_channelCount) {
+        case 1:
+            markSilentFrames<1>(block, count, 1, silent);
+            break;
+        case 2:
+            markSilentFrames<2>(block, count, 2, silent);
+            break;
+        default:
+            markSilentFrames<0>(block, count, m_channelCount, silent);
+            break;
         }
-
-        ++m_framesProcessed;
-        const std::int64_t length = m_framesProcessed - m_segmentStart;
-
-        if (length >= m_windows.minFrames && m_candidateFrame > m_segmentStart
-            && (length >= m_windows.targetFrames
-                || m_framesProcessed - m_candidateFrame >= m_windows.minSilenceFrames)) {
-            m_segments.append({ m_segmentStart, m_candidateFrame });
-            // A pause that has been cut at is spent: were it to go on offering its middle,
-            // every further frame of it would cut again, and the pieces would halve down to
-            // single frames. A pause that only began after the cut point is a fresh one.
-            if (m_silentRun > 0 && m_framesProcessed - m_silentRun <= m_candidateFrame)
-                m_silentRunSpent = true;
-            m_segmentStart = m_candidateFrame;
-            m_candidateFrame = -1;
-        } else if (length >= m_windows.maxFrames) {
-            m_segments.append({ m_segmentStart, m_framesProcessed });
-            m_segmentStart = m_framesProcessed;
-            m_candidateFrame = -1;
-            // The silence after a forced cut counts as a new pause.
-            m_silentRun = 0;
-            m_silentRunSpent = false;
+        // Audio comes in runs of sound and of pause, so the rule is applied run by run. The
+        // flags are 0 or 1: a run ends at the first byte holding the other value.
+        for (std::int64_t first = 0; first < count;) {
+            const std::uint8_t flag = silent[first];
+            const auto* other = static_cast<const std::uint8_t*>(
+                std::memchr(silent + first, flag ^ 1, std::size_t(count - first)));
+            const std::int64_t end = other ? other - silent : count;
+            walkRun(flag != 0, end - first);
+            first = end;
         }
+        done += count;
     }
+}
+
+// Frames of one kind change the state alike, frame after frame, until one of them makes a cut.
+// So a stretch of them is counted in one step when trying it on a copy shows that none of them
+// cuts; otherwise the frame that cuts is found by bisection and goes through the frame rule.
+// Bisection is sound because within such a stretch the cut conditions, once met, stay met: the
+// running length only grows, and the candidate either stays where it is or moves forward one
+// frame for every two while its age grows.
+void BoundaryDetector::walkRun(bool silent, std::int64_t frameCount)
+{
+    while (frameCount > 0) {
+        // A pause that is about to reach minSilenceFrames switches from a fixed candidate to a
+        // moving one, so the stretch ends where the switch happens.
+        std::int64_t stretch = frameCount;
+        const std::int64_t framesBeforeCandidate
+            = m_windows.minSilenceFrames - m_state.silentRun - 1;
+        if (silent && !m_state.silentRunSpent && framesBeforeCandidate > 0)
+            stretch = std::min(stretch, framesBeforeCandidate);
+
+        State trial = m_state;
+        countFrames(trial, silent, stretch);
+        if (!silenceCutDue(trial) && !forcedCutDue(trial)) {
+            m_state = trial;
+            frameCount -= stretch;
+            continue;
+        }
+
+        // The first frame that cuts lies in (clear, due].
+        std::int64_t clear = 0;
+        std::int64_t due = stretch;
+        while (due - clear > 1) {
+            const std::int64_t middle = clear + (due - clear) / 2;
+            trial = m_state;
+            countFrames(trial, silent, middle);
+            if (silenceCutDue(trial) || forcedCutDue(trial))
+                due = middle;
+            else
+                clear = middle;
+        }
+        if (due > 1)
+            countFrames(m_state, silent, due - 1);
+        analyseFrame(silent);
+        frameCount -= due;
+    }
+}
+
+// The rule for one frame: count it, then make at most one cut, a silence cut first.
+void BoundaryDetector::analyseFrame(bool silent)
+{
+    countFrames(m_state, silent, 1);
+    State& state = m_state;
+    if (silenceCutDue(state)) {
+        m_segments.append({ state.segmentStart, state.candidateFrame });
+        // A pause that has been cut at is spent: were it to go on offering its middle, every
+        // further frame of it would cut again, and the pieces would halve down to single
+        // frames. A pause that only began after the cut point is a fresh one.
+        if (state.silentRun > 0 && state.framesProcessed - state.silentRun <= state.candidateFrame)
+            state.silentRunSpent = true;
+        state.segmentStart = state.candidateFrame;
+        state.candidateFrame = -1;
+    } else if (forcedCutDue(state)) {
+        m_segments.append({ state.segmentStart, state.framesProcessed });
+        state.segmentStart = state.framesProcessed;
+        state.candidateFrame = -1;
+        // The silence after a forced cut counts as a new pause.
+        state.silentRun = 0;
+        state.silentRunSpent = false;
+    }
+}
+
+// Counts frameCount frames of one kind into the state as that many single frames would,
+// leaving out the cuts: the caller knows that none of them makes one.
+void BoundaryDetector::countFrames(State& state, bool silent, std::int64_t frameCount) const
+{
+    if (silent) {
+        state.silentRun += frameCount;
+        // Each silent frame of a long enough pause replaces the candidate with the middle of
+        // the pause so far, so only the last frame's middle remains.
+        if (!state.silentRunSpent && state.silentRun >= m_windows.minSilenceFrames)
+            state.candidateFrame = state.framesProcessed + frameCount - 1 - state.silentRun / 2;
+    } else {
+        // The candidate outlives its pause: a later cut may still use it.
+        state.silentRun = 0;
+        state.silentRunSpent = false;
+    }
+    state.framesProcessed += frameCount;
+}
+
+// Cut in the middle of the latest pause once the piece is long enough: at once from the target
+// length on, before it only when that middle lies minSilenceFrames back.
+bool BoundaryDetector::silenceCutDue(const State& state) const
+{
+    const std::int64_t length = state.framesProcessed - state.segmentStart;
+    return length >= m_windows.minFrames && state.candidateFrame > state.segmentStart
+        && (length >= m_windows.targetFrames
+            || state.framesProcessed - state.candidateFrame >= m_windows.minSilenceFrames);
+}
+
+bool BoundaryDetector::forcedCutDue(const State& state) const
+{
+    return state.framesProcessed - state.segmentStart >= m_windows.maxFrames;
 }
 
 bool BoundaryDetector::finishAnalysis(AnalysisResult* result, QString* errorMessage)
 {
-    if (m_segmentStart < m_framesProcessed)
-        m_segments.append({ m_segmentStart, m_framesProcessed });
+    if (m_state.segmentStart < m_state.framesProcessed)
+        m_segments.append({ m_state.segmentStart, m_state.framesProcessed });
     if (m_segments.isEmpty())
         return fail(errorMessage, trText("Audio decoding produced no samples"));
     result->segments = m_segments;
-    result->totalFrames = m_framesProcessed;
+    result->totalFrames = m_state.framesProcessed;
     return true;
 }
 

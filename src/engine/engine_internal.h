@@ -77,20 +77,31 @@ public:
     // Closes the open range. Fails when not one whole frame was analysed.
     bool finishAnalysis(AnalysisResult* result, QString* errorMessage);
 
-    std::int64_t framesProcessed() const { return m_framesProcessed; }
+    std::int64_t framesProcessed() const { return m_state.framesProcessed; }
 
 private:
+    // What the cut rule reads and writes for each frame. Kept as one value so that a stretch
+    // of frames can be tried on a copy before it is taken.
+    struct State {
+        std::int64_t silentRun = 0;
+        std::int64_t candidateFrame = -1;
+        std::int64_t framesProcessed = 0;
+        std::int64_t segmentStart = 0;
+        // Set when a silence cut was made inside the current silent run: that pause has been
+        // used, and it must not offer further cut points.
+        bool silentRunSpent = false;
+    };
+
     void analyseFrames(const char* data, std::int64_t frameCount);
+    void walkRun(bool silent, std::int64_t frameCount);
+    void analyseFrame(bool silent);
+    void countFrames(State& state, bool silent, std::int64_t frameCount) const;
+    bool silenceCutDue(const State& state) const;
+    bool forcedCutDue(const State& state) const;
 
     const int m_channelCount;
     const FrameWindows m_windows;
-    std::int64_t m_silentRun = 0;
-    std::int64_t m_candidateFrame = -1;
-    std::int64_t m_framesProcessed = 0;
-    std::int64_t m_segmentStart = 0;
-    // Set when a silence cut was made inside the current silent run: that pause has been
-    // used, and it must not offer further cut points.
-    bool m_silentRunSpent = false;
+    State m_state;
     QList<InternalSegment> m_segments;
 };
 
