@@ -2,6 +2,15 @@
 
 #include <QProcess>
 
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace brevane::detail {
 
 namespace {
@@ -12,17 +21,84 @@ namespace {
     // decoder grow memory over a multi-hour file.
     constexpr qsizetype keptErrorBytes = 64 * 1024;
 
+    // The decoder writes each packet of a few kilobytes as soon as it has it. A loop that woke
+    // for every write would spend several times as long in system calls and wake-ups as in
+    // the analysis. So the child enlarges its pipe, and after a small read the loop pauses for
+    // about as long as the decoder needs to fill a quarter of it: the next read then takes
+    // dozens of packets at once, and the decoder does not find the pipe full. Where the pipe
+    // cannot be enlarged, there is no pause.
+    class ReadPacer {
+    public:
+        using Clock = std::chrono::steady_clock;
+
+        ReadPacer() = default;
+        ~ReadPacer()
+        {
+            if (m_pipeEnlarged)
+                munmap(m_pipeEnlarged, sizeof *m_pipeEnlarged);
+        }
+        ReadPacer(const ReadPacer&) = delete;
+        ReadPacer& operator=(const ReadPacer&) = delete;
+
+        // Call before the decoder starts.
+        void enlargePipeOf(QProcess& decoder)
+        {
+#ifdef F_SETPIPE_SZ
+            // The child reports through a shared page whether the pipe took the new size.
+            void* page = mmap(nullptr, sizeof *m_pipeEnlarged, PROT_READ | PROT_WRITE,
+                MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+            if (page == MAP_FAILED)
+                return;
+            m_pipeEnlarged = new (page) std::atomic<bool>(false);
+            std::atomic<bool>* enlarged = m_pipeEnlarged;
+            decoder.setChildProcessModifier([enlarged] {
+                *enlarged = fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeBytes) >= pipeBytes;
+            });
+#else
+            Q_UNUSED(decoder);
+#endif
+        }
+
+        // Call once the bytes of a read, taken at readTime, have been analysed.
+        void pauseAfterRead(qint64 bytesRead, Clock::time_point readTime)
+        {
+            const Clock::duration sincePrevious = readTime - m_previousRead;
+            m_previousRead = readTime;
+            if (!m_pipeEnlarged || !*m_pipeEnlarged || bytesRead <= 0 || bytesRead >= batchBytes)
+                return;
+            // At the rate this read's bytes came in, the rest of a batch takes this long; the
+            // analysis has already used part of that time.
+            const Clock::duration pause
+                = sincePrevious * (batchBytes - bytesRead) / bytesRead - (Clock::now() - readTime);
+            if (pause > Clock::duration::zero())
+                std::this_thread::sleep_for(std::min<Clock::duration>(pause, longestPause));
+        }
+
+    private:
+        static constexpr int pipeBytes = 1 << 20;
+        static constexpr qint64 batchBytes = pipeBytes / 4;
+        // Bounds the delay a slow decoder sees; at its pace a read is cheap anyway.
+        static constexpr std::chrono::milliseconds longestPause { 2 };
+
+        std::atomic<bool>* m_pipeEnlarged = nullptr;
+        Clock::time_point m_previousRead = Clock::now();
+    };
+
     // Moves what the decoder has written on standard output to the end of pcmBuffer, straight
-    // from the process object's buffer, without an intermediate copy.
-    void appendStandardOutput(QProcess& decoder, QByteArray& pcmBuffer)
+    // from the process object's buffer. pcmBuffer keeps its allocation from read to read, as
+    // the detector empties it down to at most a partial frame; taking over the process
+    // object's buffer instead would save a copy, but costs a fresh allocation, and the page
+    // faults of fresh memory, on every read. Returns the bytes moved.
+    qint64 appendStandardOutput(QProcess& decoder, QByteArray& pcmBuffer)
     {
         const qint64 available = decoder.bytesAvailable();
         if (available <= 0)
-            return;
+            return 0;
         const qsizetype oldSize = pcmBuffer.size();
         pcmBuffer.resize(oldSize + available);
-        const qint64 read = decoder.read(pcmBuffer.data() + oldSize, available);
-        pcmBuffer.resize(oldSize + qMax<qint64>(read, 0));
+        const qint64 read = qMax<qint64>(decoder.read(pcmBuffer.data() + oldSize, available), 0);
+        pcmBuffer.resize(oldSize + read);
+        return read;
     }
 
     void keepStandardError(QProcess& decoder, QByteArray& errorTail)
@@ -50,10 +126,12 @@ QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, i
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
     const FrameWindows& windows, AnalysisResult* result, QString* errorMessage)
 {
+    ReadPacer pacer;
     QProcess decoder;
     decoder.setProgram(QStringLiteral("ffmpeg"));
     decoder.setArguments(decodeArguments(inputPath, sampleRate, channelCount));
     decoder.setProcessChannelMode(QProcess::SeparateChannels);
+    pacer.enlargePipeOf(decoder);
     decoder.start(QIODevice::ReadWrite);
     if (!decoder.waitForStarted(startWaitMs))
         return fail(errorMessage, trText("Failed to start ffmpeg: %1").arg(decoder.errorString()));
@@ -64,9 +142,11 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
 
     for (;;) {
         if (decoder.waitForReadyRead(readWaitMs)) {
-            appendStandardOutput(decoder, pcmBuffer);
+            const qint64 bytesRead = appendStandardOutput(decoder, pcmBuffer);
+            const ReadPacer::Clock::time_point readTime = ReadPacer::Clock::now();
             keepStandardError(decoder, errorTail);
             detector.processChunk(pcmBuffer);
+            pacer.pauseAfterRead(bytesRead, readTime);
         } else if (decoder.state() == QProcess::NotRunning) {
             break;
         }
