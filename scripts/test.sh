@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors and runs the whole suite, then runs
-# it again in an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# it again in an AddressSanitizer + UndefinedBehaviorSanitizer build, then runs each fuzz target
+# for a short while.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -22,5 +23,20 @@ run_suite build-test
 
 echo "== Build with -fsanitize=address,undefined and run the suite again"
 run_suite build-sanitize -DBREVANE_SANITIZE=ON
+
+echo "== Build the fuzz targets with clang and run each for ${BREVANE_FUZZ_SECONDS:=20} seconds"
+install_missing_packages "${BREVANE_FUZZ_PACKAGES[@]}"
+cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DBREVANE_WERROR=ON -DBREVANE_BUILD_FUZZ=ON -DBREVANE_BUILD_TESTS=OFF
+cmake --build build-test-fuzz -j "$jobs"
+for target in duration_text_fuzzer detector_fuzzer format_duration_fuzzer; do
+    # New inputs go to a scratch folder, so the seed corpus in the repository stays as it is;
+    # an input that breaks a property is kept in the build folder.
+    scratch=$(mktemp -d)
+    "build-test-fuzz/fuzz/$target" -max_total_time="$BREVANE_FUZZ_SECONDS" \
+        -artifact_prefix="build-test-fuzz/$target-" -print_final_stats=1 \
+        "$scratch" "fuzz/corpus/$target"
+    rm -rf "$scratch"
+done
 
 echo "All test runs passed."

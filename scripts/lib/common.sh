@@ -10,6 +10,9 @@ BREVANE_PACKAGES=(
     libgtest-dev libbenchmark-dev
 )
 
+# The fuzz step of scripts/test.sh: libFuzzer and the sanitizers come with clang.
+BREVANE_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
 # Installs the named Debian packages that are not installed yet. apt-get update runs once, and
 # only when something is missing.
 install_missing_packages() {
