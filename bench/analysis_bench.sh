@@ -13,7 +13,8 @@
 # Usage: bench/analysis_bench.sh [CACHE_DIR]
 #   CACHE_DIR  where the generated inputs are kept between runs (default
 #              /tmp/brevane-analysis-bench); about 1.4 GB.
-#   BREVANE    the brevane executable (default: built here in build-analysis-bench, RelWithDebInfo).
+#   BREVANE    the brevane executable (default: a RelWithDebInfo build made here, in
+#              build-analysis-bench).
 #   RUNS       runs of each command per input (default 5).
 set -euo pipefail
 
@@ -26,10 +27,11 @@ runs=${RUNS:-5}
 mkdir -p "$cache"
 
 if [ -z "${BREVANE:-}" ]; then
-    cmake -S "$BREVANE_ROOT" -B "$BREVANE_ROOT/build-analysis-bench" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    build=$BREVANE_ROOT/build-analysis-bench
+    cmake -S "$BREVANE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DBREVANE_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$BREVANE_ROOT/build-analysis-bench" -j "$(build_jobs)" --target brevane >/dev/null
-    BREVANE=$BREVANE_ROOT/build-analysis-bench/src/frontend/brevane
+    cmake --build "$build" -j "$(build_jobs)" --target brevane >/dev/null
+    BREVANE=$build/src/frontend/brevane
 fi
 
 work=$(mktemp -d)
@@ -109,7 +111,10 @@ __attribute__((destructor)) static void finish()
 EOF
 g++ -O2 -shared -fPIC -o "$work/self_usage.so" "$work/self_usage.cpp"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() {
+    sort -g | awk '{ v[NR] = $1 }
+        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 
 stream_parameter() { # file entry
     ffprobe -v error -select_streams a:0 -show_entries "stream=$2" -of csv=p=0 "$1"
@@ -126,7 +131,8 @@ for name in talk-2h.mp3 talk-1h.wav talk-1h-8k.wav talk-10h-8k.wav; do
         : >"$work/$list"
     done
     for ((run = 1; run <= runs; ++run)); do
-        /usr/bin/time -f '%e' -a -o "$work/ffmpeg-wall" "$real_ffmpeg" -hide_banner -loglevel error \
+        /usr/bin/time -f '%e' -a -o "$work/ffmpeg-wall" \
+            "$real_ffmpeg" -hide_banner -loglevel error \
             -i "$input" -f f32le -ac "$channels" -ar "$rate" - | cat >/dev/null
 
         rm -rf "$work/out"
