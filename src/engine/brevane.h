@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace brevane {
 
 // One piece written to disk: where it lies in the input, in seconds from the first decoded
@@ -25,6 +27,28 @@ struct Segment {
 // disk: nothing is ever deleted.
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage);
+
+// Where a running split has got to, for a caller that shows progress.
+struct SplitProgress {
+    enum class Stage { Decoding, Writing };
+    Stage stage = Stage::Decoding;
+    // Decoding: audio analysed so far, and the input's duration as its container states it
+    // (negative when the container does not say).
+    double positionSeconds = 0.0;
+    double totalSeconds = -1.0;
+    // Writing: the piece about to be written, counting from 1, and how many there are.
+    qsizetype part = 0;
+    qsizetype partCount = 0;
+};
+
+using ProgressCallback = std::function<void(const SplitProgress&)>;
+
+// As above, and calls progress (when it is set) on the caller's thread while the input is
+// decoded, after each read, and before each piece is written. The engine itself never writes
+// to a stream.
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage,
+    const ProgressCallback& progress);
 
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.

@@ -124,7 +124,8 @@ QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, i
 }
 
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
-    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage)
+    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage,
+    const FramesAnalysedCallback& framesAnalysed)
 {
     ReadPacer pacer;
     QProcess decoder;
@@ -146,6 +147,8 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
             const ReadPacer::Clock::time_point readTime = ReadPacer::Clock::now();
             keepStandardError(decoder, errorTail);
             detector.processChunk(pcmBuffer);
+            if (framesAnalysed)
+                framesAnalysed(detector.framesProcessed());
             pacer.pauseAfterRead(bytesRead, readTime);
         } else if (decoder.state() == QProcess::NotRunning) {
             break;

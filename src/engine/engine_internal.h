@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 
 namespace brevane::detail {
 
@@ -30,6 +31,8 @@ QString ffmpegExitMessage(int exitCode, const QByteArray& standardError);
 struct StreamInfo {
     std::int64_t sampleRate = 0;
     int channelCount = 0;
+    // As the container states it, for progress reports only; negative when unknown.
+    double durationSeconds = -1.0;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
@@ -109,9 +112,13 @@ private:
 
 QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount);
 
+using FramesAnalysedCallback = std::function<void(std::int64_t framesAnalysed)>;
+
 // Decodes inputPath through an ffmpeg child and feeds the detector as the bytes arrive.
+// framesAnalysed, when set, hears after every read how far the analysis has got.
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
-    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage);
+    const FrameWindows& windows, AnalysisResult* result, QString* errorMessage,
+    const FramesAnalysedCallback& framesAnalysed = {});
 
 // --- Segment extraction --------------------------------------------------------------------
 

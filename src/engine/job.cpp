@@ -34,6 +34,14 @@ using namespace detail;
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage)
 {
+    return splitAudio(
+        inputPath, outputDir, maxSeconds, toleranceSeconds, outSegments, errorMessage, {});
+}
+
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage,
+    const ProgressCallback& progress)
+{
     if (!outSegments)
         return false;
     // Emptied before any check, so that every failure leaves the caller with an empty list.
@@ -59,9 +67,18 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
             stream.sampleRate, maxSeconds, toleranceSeconds, &windows, errorMessage))
         return false;
 
+    FramesAnalysedCallback framesAnalysed;
+    if (progress) {
+        framesAnalysed = [&](std::int64_t frames) {
+            SplitProgress report;
+            report.positionSeconds = double(frames) / double(stream.sampleRate);
+            report.totalSeconds = stream.durationSeconds;
+            progress(report);
+        };
+    }
     AnalysisResult analysis;
-    if (!analyzeAudio(
-            inputPath, stream.sampleRate, stream.channelCount, windows, &analysis, errorMessage))
+    if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, windows, &analysis,
+            errorMessage, framesAnalysed))
         return false;
 
     const qsizetype pieceCount = analysis.segments.size();
@@ -71,6 +88,13 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     QList<Segment> written;
     written.reserve(pieceCount);
     for (qsizetype index = 0; index < pieceCount; ++index) {
+        if (progress) {
+            SplitProgress report;
+            report.stage = SplitProgress::Stage::Writing;
+            report.part = index + 1;
+            report.partCount = pieceCount;
+            progress(report);
+        }
         Segment segment;
         if (!extractSegment(inputPath, outputDir, stream.sampleRate, stream.channelCount,
                 analysis.segments.at(index), index, &segment, errorMessage))

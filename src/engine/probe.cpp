@@ -74,6 +74,8 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->sampleRate = chooseSampleRate(
         stream->codecpar->sample_rate, stream->avg_frame_rate.num, stream->avg_frame_rate.den);
     info->channelCount = chooseChannelCount(stream->codecpar->ch_layout.nb_channels);
+    if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
+        info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "brevane.h"
 #include "duration_parser.h"
+#include "progress_line.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -10,6 +11,8 @@
 #include <QTextStream>
 
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace {
 
@@ -93,8 +96,13 @@ int main(int argc, char* argv[])
 
     QList<brevane::Segment> segments;
     QString errorMessage;
-    if (!brevane::splitAudio(
-            inputPath, outputDir, *maxSeconds, *toleranceSeconds, &segments, &errorMessage)) {
+    // Progress is for a person watching a terminal; anything else gets only the normal output.
+    ProgressLine progressLine(isatty(STDERR_FILENO) == 1);
+    const bool split = brevane::splitAudio(inputPath, outputDir, *maxSeconds, *toleranceSeconds,
+        &segments, &errorMessage,
+        [&](const brevane::SplitProgress& progress) { progressLine.update(progress); });
+    progressLine.clear();
+    if (!split) {
         if (errorMessage.isEmpty())
             errorMessage = QObject::tr("Split failed");
         return failWith(errorMessage + QLatin1Char('\n'));

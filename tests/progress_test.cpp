@@ -1,0 +1,121 @@
+// The status line: its texts, and that it shows on a terminal and nowhere else.
+
+#include "progress_line.h"
+#include "test_support.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using brevane::SplitProgress;
+
+namespace {
+
+struct TextRow {
+    SplitProgress progress;
+    const char* expected;
+};
+
+void PrintTo(const TextRow& row, std::ostream* out) { *out << row.expected; }
+
+class ProgressTextTest : public ::testing::TestWithParam<TextRow> { };
+
+TEST_P(ProgressTextTest, Reads)
+{
+    EXPECT_EQ(progressText(GetParam().progress), QString::fromUtf8(GetParam().expected));
+}
+
+SplitProgress decoding(double position, double total)
+{
+    SplitProgress progress;
+    progress.positionSeconds = position;
+    progress.totalSeconds = total;
+    return progress;
+}
+
+SplitProgress writing(qsizetype part, qsizetype count)
+{
+    SplitProgress progress;
+    progress.stage = SplitProgress::Stage::Writing;
+    progress.part = part;
+    progress.partCount = count;
+    return progress;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ProgressTextTest,
+    ::testing::Values(TextRow { decoding(723.9, 7200), "decoding 12m3s of 2h0m0s (10%)" },
+        // Fractions of a second and of a percent are cut, not rounded up to a finished run.
+        TextRow { decoding(7199.99, 7200), "decoding 1h59m59s of 2h0m0s (99%)" },
+        // The container's duration can be a little short of what decodes.
+        TextRow { decoding(7230, 7200), "decoding 2h0m30s of 2h0m0s (100%)" },
+        TextRow { decoding(0.4, -1), "decoding 0s" }, TextRow { decoding(95, 0), "decoding 1m35s" },
+        TextRow { writing(3, 24), "writing part 3 of 24" }));
+
+class ProgressRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Ten seconds of tone, a second of silence, ten of tone: two pieces at --max 10s.
+        std::vector<std::int16_t> samples;
+        auto tone = [&](int frames) {
+            for (int i = 0; i < frames; ++i)
+                samples.push_back(std::int16_t(i % 20 < 10 ? 8000 : -8000));
+        };
+        tone(80000);
+        samples.insert(samples.end(), 8000, 0);
+        tone(80000);
+        ASSERT_TRUE(testsupport::writeWav16(dir.filePath("talk.wav"), 8000, 1, samples));
+    }
+
+    QStringList arguments() const
+    {
+        return { QStringLiteral("--input"), QStringLiteral("talk.wav"), QStringLiteral("--max"),
+            QStringLiteral("10s"), QStringLiteral("--tolerance"), QStringLiteral("2s") };
+    }
+
+    const QByteArray expectedLines = "./talk_parts/part_001.wav\t0s - 10.249875s\n"
+                                     "./talk_parts/part_002.wav\t10.249875s - 21s\n";
+    QTemporaryDir dir;
+};
+
+TEST_F(ProgressRunTest, PipesReceiveOnlyTheResultLines)
+{
+    const auto result
+        = testsupport::runProcess(testsupport::brevaneProgram(), arguments(), dir.path());
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.standardOutput, expectedLines);
+    EXPECT_EQ(result.standardError, QByteArray());
+}
+
+TEST_F(ProgressRunTest, ATerminalSeesTheLineAndThenTheCleanResult)
+{
+    // script gives the program a pseudo-terminal for all its streams and copies what it
+    // shows to standard output.
+    QString command = testsupport::brevaneProgram();
+    for (const QString& argument : arguments())
+        command += QLatin1Char(' ') + argument;
+    const auto result = testsupport::runProcess(QStringLiteral("script"),
+        { QStringLiteral("-qec"), command, QStringLiteral("/dev/null") }, dir.path());
+    ASSERT_TRUE(result.started);
+    ASSERT_EQ(result.exitCode, 0) << result.standardOutput.constData();
+
+    const QByteArray screen = result.standardOutput;
+    EXPECT_TRUE(screen.contains("decoding ")) << screen.constData();
+    EXPECT_TRUE(screen.contains("writing part 2 of 2")) << screen.constData();
+
+    // What stays visible on each line is what follows its last carriage return; the terminal
+    // turns each newline into CR LF.
+    QByteArray visible;
+    for (QByteArray line : screen.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const qsizetype lastReturn = line.lastIndexOf('\r');
+        const QByteArray shown = line.mid(lastReturn + 1);
+        if (!shown.trimmed().isEmpty())
+            visible += shown + '\n';
+    }
+    EXPECT_EQ(visible, expectedLines);
+}
+
+} // namespace
