@@ -23,11 +23,13 @@ constexpr qsizetype chunkBytes = 64 * 1024;
 // Long enough for the speech-like signal to hold many words and pauses.
 constexpr qsizetype signalFrames = 10 * sampleRate;
 
-enum class Signal { Loud, Silent, Speech };
+enum class Signal { Loud, Silent, Speech, Hiss };
 
 // Frames for one signal kind. Loud is noise well above the silence level; silent is noise
-// below it; speech alternates voiced stretches (a few harmonics under an envelope, so frames
-// near zero crossings dip below the level, as real voices do) with pauses of low noise.
+// below it; hiss is noise whose mean level is the silence level, so that frames flip between
+// silent and loud at random, the worst case for a walk that goes run by run; speech alternates
+// voiced stretches (a few harmonics under an envelope, so frames near zero crossings dip below the
+// level, as real voices do) with pauses of low noise.
 std::vector<float> makeSignal(Signal kind, int channelCount)
 {
     std::mt19937 random(20261208);
@@ -41,7 +43,9 @@ std::vector<float> makeSignal(Signal kind, int channelCount)
     };
 
     if (kind != Signal::Speech) {
-        const float amplitude = kind == Signal::Loud ? 0.5f : 0.002f;
+        const float amplitude = kind == Signal::Loud ? 0.5f
+            : kind == Signal::Silent                 ? 0.002f
+                                                     : 0.01f;
         for (qsizetype k = 0; k < signalFrames; ++k)
             pushFrame([&](int) { return amplitude * unit(random); });
         return samples;
@@ -118,6 +122,7 @@ BENCHMARK_CAPTURE(processChunk, silent, Signal::Silent)
     ->Arg(1)
     ->Arg(2)
     ->Arg(6);
+BENCHMARK_CAPTURE(processChunk, hiss, Signal::Hiss)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
 BENCHMARK_CAPTURE(processChunk, speech, Signal::Speech)
     ->ArgName("channels")
     ->Arg(1)

@@ -373,13 +373,14 @@ TEST(DetectorTest, MatchesPlainFrameByFrameRule)
         SCOPED_TRACE(round);
         const int channels = 1 + int(random() % 8);
         FrameWindows windows;
-        // Windows from a few frames to a few hundred, the three lengths equal now and then.
-        windows.minSilenceFrames = 1 + std::int64_t(random() % 60);
-        windows.minFrames = 1 + std::int64_t(random() % 300);
+        // Windows from a few frames to several hundred, the three lengths equal now and then;
+        // pauses both shorter and longer than the detector's 64-frame words.
+        windows.minSilenceFrames = 1 + std::int64_t(random() % 200);
+        windows.minFrames = 1 + std::int64_t(random() % 600);
         windows.targetFrames
-            = windows.minFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 200);
+            = windows.minFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 400);
         windows.maxFrames
-            = windows.targetFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 400);
+            = windows.targetFrames + std::int64_t(random() % 3 == 0 ? 0 : random() % 800);
         // Now and then a window at the top of the range, where no frame arithmetic may wrap.
         constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
         if (round % 8 == 0)
@@ -388,9 +389,9 @@ TEST(DetectorTest, MatchesPlainFrameByFrameRule)
             windows.targetFrames = largest;
         if (round % 24 == 0)
             windows.minSilenceFrames = largest;
-        const std::int64_t frames = 1 + std::int64_t(random() % 5000);
+        const std::int64_t frames = 1 + std::int64_t(random() % 8000);
         const std::vector<float> samples
-            = randomFrames(random, channels, frames, 1 + std::int64_t(random() % 1500));
+            = randomFrames(random, channels, frames, 1 + std::int64_t(random() % 2000));
 
         const Outcome expected = referenceRanges(samples, channels, windows);
         const Outcome actual = analyse(

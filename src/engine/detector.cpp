@@ -11,10 +11,11 @@ namespace {
 
     constexpr double silenceLevel = 0.005;
 
-    // Frames are classified a block at a time before the cut rule walks them. A block's flags
-    // fit in the first-level cache with room to spare, and its samples are still there from
-    // the read that delivered them.
-    constexpr std::int64_t blockFrames = 4096;
+    // Frames are classified a block at a time before the cut rule walks them, one bit per
+    // frame in 64-frame words. A block's samples are still in the cache from the read that
+    // delivered them, and its words fit in the first-level cache with room to spare.
+    constexpr int wordFrames = 64;
+    constexpr std::int64_t blockWords = 64;
 
     // llround has no defined result outside the signed 64-bit range, so such a product is
     // refused before it is rounded.
@@ -45,19 +46,26 @@ namespace {
     // A frame is silent when the mean of its absolute samples is below the silence level. The
     // sum is formed in double and in channel order, so that a level on the edge is judged the
     // same way by every build; a sum that is not a number fails the comparison and counts as
-    // loud. FixedChannels, when not 0, lets the compiler unroll the common layouts.
+    // loud. Frame k of a word is its bit k. FixedChannels, when not 0, lets the compiler
+    // unroll the common layouts.
     template <int FixedChannels>
     void markSilentFrames(
-        const char* data, std::int64_t frameCount, int channelCount, std::uint8_t* silent)
+        const char* data, std::int64_t frameCount, int channelCount, std::uint64_t* silentWords)
     {
         const int channels = FixedChannels > 0 ? FixedChannels : channelCount;
         const double divisor = double(channels);
-        for (std::int64_t k = 0; k < frameCount; ++k) {
-            const char* frame = data + k * channels * 4;
-            double sum = 0.0;
-            for (int c = 0; c < channels; ++c)
-                sum += double(std::fabs(loadSample(frame + c * 4)));
-            silent[k] = sum / divisor < silenceLevel;
+        for (std::int64_t word = 0; word * wordFrames < frameCount; ++word) {
+            const std::int64_t first = word * wordFrames;
+            const int frames = int(std::min<std::int64_t>(wordFrames, frameCount - first));
+            std::uint64_t silent = 0;
+            for (int k = 0; k < frames; ++k) {
+                const char* frame = data + (first + k) * channels * 4;
+                double sum = 0.0;
+                for (int c = 0; c < channels; ++c)
+                    sum += double(std::fabs(loadSample(frame + c * 4)));
+                silent |= std::uint64_t(sum / divisor < silenceLevel) << k;
+            }
+            silentWords[word] = silent;
         }
     }
 
@@ -105,32 +113,72 @@ void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
 {
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
-    std::uint8_t silent[blockFrames];
+    const std::int64_t blockFrames = blockWords * wordFrames;
+    std::uint64_t silentWords[blockWords];
     for (std::int64_t done = 0; done < frameCount;) {
         const std::int64_t count = std::min(blockFrames, frameCount - done);
         const char* block = data + done * frameBytes;
         switch (m_channelCount) {
         case 1:
-            markSilentFrames<1>(block, count, 1, silent);
+            markSilentFrames<1>(block, count, 1, silentWords);
             break;
         case 2:
-            markSilentFrames<2>(block, count, 2, silent);
+            markSilentFrames<2>(block, count, 2, silentWords);
             break;
         default:
-            markSilentFrames<0>(block, count, m_channelCount, silent);
+            markSilentFrames<0>(block, count, m_channelCount, silentWords);
             break;
         }
-        // Audio comes in runs of sound and of pause, so the rule is applied run by run. The
-        // flags are 0 or 1: a run ends at the first byte holding the other value.
-        for (std::int64_t first = 0; first < count;) {
-            const std::uint8_t flag = silent[first];
-            const auto* other = static_cast<const std::uint8_t*>(
-                std::memchr(silent + first, flag ^ 1, std::size_t(count - first)));
-            const std::int64_t end = other ? other - silent : count;
-            walkRun(flag != 0, end - first);
-            first = end;
+        for (std::int64_t first = 0; first < count; first += wordFrames) {
+            const int frames = int(std::min<std::int64_t>(wordFrames, count - first));
+            const std::uint64_t silent = silentWords[first / wordFrames];
+            if (frames < wordFrames || !countQuietWord(silent))
+                walkWord(silent, frames);
         }
         done += count;
+    }
+}
+
+// Most words decide nothing: no frame of theirs sets a candidate or cuts. Such a word is
+// counted in one step; any other is left to the walk, and false is returned.
+bool BoundaryDetector::countQuietWord(std::uint64_t silent)
+{
+    // The silent frames at the start of the word lengthen the current pause, which sets a
+    // candidate once it reaches minSilenceFrames unless it is spent. A pause that begins
+    // inside the word is too short to set one when minSilenceFrames exceeds the word.
+    if (m_windows.minSilenceFrames <= wordFrames)
+        return false;
+    const int leadingSilent = std::countr_one(silent);
+    if (leadingSilent > 0 && !m_state.silentRunSpent
+        && m_state.silentRun + leadingSilent >= m_windows.minSilenceFrames)
+        return false;
+
+    // With the candidate fixed, the cut conditions depend on the frame count alone, and once
+    // met they stay met: if no cut is due after the word, none was due inside it.
+    State after = m_state;
+    after.framesProcessed += wordFrames;
+    if (silenceCutDue(after) || forcedCutDue(after))
+        return false;
+    if (~silent == 0) {
+        after.silentRun += wordFrames;
+    } else {
+        after.silentRun = std::countl_one(silent);
+        after.silentRunSpent = false;
+    }
+    m_state = after;
+    return true;
+}
+
+// Audio comes in runs of sound and of pause, so the rule is applied run by run.
+void BoundaryDetector::walkWord(std::uint64_t silent, int frameCount)
+{
+    for (int first = 0; first < frameCount;) {
+        const std::uint64_t rest = silent >> first;
+        const bool runSilent = (rest & 1) != 0;
+        const int length = std::min(
+            runSilent ? std::countr_one(rest) : std::countr_zero(rest), frameCount - first);
+        walkRun(runSilent, length);
+        first += length;
     }
 }
 

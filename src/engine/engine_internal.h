@@ -96,6 +96,8 @@ private:
     };
 
     void analyseFrames(const char* data, std::int64_t frameCount);
+    bool countQuietWord(std::uint64_t silent);
+    void walkWord(std::uint64_t silent, int frameCount);
     void walkRun(bool silent, std::int64_t frameCount);
     void analyseFrame(bool silent);
     void countFrames(State& state, bool silent, std::int64_t frameCount) const;
