@@ -97,7 +97,8 @@ BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows& windows
 
 void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 {
-    // Formed in 64 bits: a channel count the probe could never report must not overflow.
+    // Counted in 64 bits: a crafted file can declare up to 2^31 - 1 channels, and the frame
+    // size of such a stream must not overflow.
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
     if (frameBytes <= 0) {
         pcmBuffer.clear();
