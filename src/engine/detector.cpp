@@ -61,7 +61,7 @@ namespace {
             for (int k = 0; k < frames; ++k) {
                 const char* frame = data + (first + k) * channels * 4;
                 double sum = 0.0;
-                for (int c = 0; c < channels; ++c)
+                for (std::int64_t c = 0; c < channels; ++c)
                     sum += double(std::fabs(loadSample(frame + c * 4)));
                 silent |= std::uint64_t(sum / divisor < silenceLevel) << k;
             }
