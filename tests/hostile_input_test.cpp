@@ -43,15 +43,16 @@ void appendSample(QByteArray& data, double value, SampleFormat format)
     }
 }
 
-// Three seconds of a tone, a different pitch on every channel, silent in every third half
-// second, so that the pieces of "--max 1s --tolerance 200ms" are cut in silence.
-bool writeToneWav(
-    const QString& path, int rate, int channels, SampleFormat format, int dataSizeFactor = 1)
+// A tone, a different pitch on every channel, silent for the last 0.6 s of every second. With
+// "--max 1s --tolerance 200ms" the pieces end in pauses and, where a pause comes too late, by
+// force.
+bool writeToneWav(const QString& path, int rate, int channels, SampleFormat format, int seconds = 3,
+    int dataSizeFactor = 1)
 {
     QByteArray data;
-    const int frames = 3 * rate;
+    const int frames = seconds * rate;
     for (int frame = 0; frame < frames; ++frame) {
-        const bool pause = frame / (rate / 2) % 3 == 2;
+        const bool pause = frame % rate >= rate * 2 / 5;
         for (int channel = 0; channel < channels; ++channel) {
             const double pitch = 220.0 + 110.0 * channel;
             appendSample(data,
@@ -82,7 +83,7 @@ bool writeTruncatedMp3(const QString& path)
 {
     const QString wav = path + QStringLiteral(".source.wav");
     const QString mp3 = path + QStringLiteral(".whole.mp3");
-    if (!writeToneWav(wav, 44100, 2, SampleFormat::S16)
+    if (!writeToneWav(wav, 44100, 2, SampleFormat::S16, 9)
         || !testsupport::runFfmpeg({ QStringLiteral("-i"), wav, mp3 }))
         return false;
     const QByteArray whole = readBytes(mp3);
@@ -153,7 +154,7 @@ void PrintTo(const HostileInput& row, std::ostream* out) { *out << row.name; }
 auto toneWav(int rate, int channels, SampleFormat format, int dataSizeFactor = 1)
 {
     return [=](const QString& path) {
-        return writeToneWav(path, rate, channels, format, dataSizeFactor);
+        return writeToneWav(path, rate, channels, format, 3, dataSizeFactor);
     };
 }
 
