@@ -51,6 +51,8 @@ struct CliCase {
     bool reachesEngine;
 };
 
+void PrintTo(const CliCase& row, std::ostream* out) { *out << row.name; }
+
 class CliTest : public ::testing::TestWithParam<CliCase> {
 protected:
     ProcessResult run(const std::vector<const char*>& arguments)

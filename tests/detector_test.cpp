@@ -107,6 +107,8 @@ struct WindowCase {
     FrameWindows expected;
 };
 
+void PrintTo(const WindowCase& row, std::ostream* out) { *out << row.name; }
+
 class WindowTest : public ::testing::TestWithParam<WindowCase> { };
 
 TEST_P(WindowTest, DerivesOrRefuses)
@@ -158,6 +160,8 @@ struct TraceCase {
     const char* pattern;
     Ranges expected;
 };
+
+void PrintTo(const TraceCase& row, std::ostream* out) { *out << row.name; }
 
 class TraceTest : public ::testing::TestWithParam<TraceCase> { };
 
@@ -216,6 +220,8 @@ struct LevelCase {
     std::vector<float> frame;
     bool silent;
 };
+
+void PrintTo(const LevelCase& row, std::ostream* out) { *out << row.name; }
 
 class LevelTest : public ::testing::TestWithParam<LevelCase> { };
 

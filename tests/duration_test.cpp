@@ -35,6 +35,11 @@ struct ParseCase {
     std::optional<double> expected;
 };
 
+void PrintTo(const ParseCase& row, std::ostream* out)
+{
+    *out << '"' << QString::fromUtf16(row.text).toStdString() << '"';
+}
+
 class ParseTest : public ::testing::TestWithParam<ParseCase> { };
 
 TEST_P(ParseTest, ReadsTheTextAsSecondsOrRejectsIt)
@@ -84,6 +89,8 @@ struct FormatCase {
     double seconds;
     const char* expected;
 };
+
+void PrintTo(const FormatCase& row, std::ostream* out) { *out << row.expected; }
 
 class FormatTest : public ::testing::TestWithParam<FormatCase> { };
 

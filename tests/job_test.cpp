@@ -47,6 +47,8 @@ struct EarlyFailure {
     bool expectInputInMessage;
 };
 
+void PrintTo(const EarlyFailure& row, std::ostream* out) { *out << row.name; }
+
 class EarlyFailureTest : public JobTest, public ::testing::WithParamInterface<EarlyFailure> { };
 
 TEST_P(EarlyFailureTest, EmptiesTheListAndReportsTheFirstFailingCheck)

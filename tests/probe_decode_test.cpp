@@ -47,6 +47,8 @@ struct ChannelLayoutCase {
     std::function<bool(const QString&)> make; // writes 0.25 s at 48000 Hz
 };
 
+void PrintTo(const ChannelLayoutCase& row, std::ostream* out) { *out << row.name; }
+
 class ChannelLayoutTest : public ProbeDecodeTest,
                           public ::testing::WithParamInterface<ChannelLayoutCase> { };
 
@@ -259,6 +261,8 @@ struct DecoderExit {
     const char* script;
     QString expectedError; // empty: success
 };
+
+void PrintTo(const DecoderExit& row, std::ostream* out) { *out << row.name; }
 
 class DecoderExitTest : public FakeDecoderTest,
                         public ::testing::WithParamInterface<DecoderExit> { };
