@@ -62,10 +62,9 @@ protected:
     {
         fake
             = std::make_unique<testsupport::FakeFfmpeg>(dispatcherScript(failAt, failText, vanish));
-        QFile pcm(QDir(fake->directory()).filePath(QStringLiteral("pcm.raw")));
-        ASSERT_TRUE(pcm.open(QIODevice::WriteOnly));
-        pcm.write(testsupport::floatBytes(std::vector<float>(pieces * fakeRate, 0.5f)));
-        pcm.close();
+        ASSERT_TRUE(
+            testsupport::writeFile(QDir(fake->directory()).filePath(QStringLiteral("pcm.raw")),
+                testsupport::floatBytes(std::vector<float>(pieces * fakeRate, 0.5f))));
         path = std::make_unique<testsupport::ScopedPath>(fake->directory());
     }
     void resetPieceCount() { QFile::remove(QDir(fake->directory()).filePath("count")); }
@@ -216,9 +215,7 @@ TEST_F(FakeRunTest, OverwritesItsOwnNumbersAndLeavesHigherOnesFromAnEarlierRun)
     const QDir parts(file(QStringLiteral("parts")));
     ASSERT_TRUE(parts.mkpath(QStringLiteral(".")));
     for (const char* name : { "part_001.wav", "part_004.wav" }) {
-        QFile old(parts.filePath(name));
-        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-        old.write("earlier run\n");
+        ASSERT_TRUE(testsupport::writeFile(parts.filePath(name), "earlier run\n"));
     }
 
     QList<Segment> segments;

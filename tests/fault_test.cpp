@@ -68,10 +68,8 @@ TEST_P(FaultTest, EndsInItsMessageAndKeepsEarlierPieces)
     // The probe reads the real file; the fake decoder delivers the stream above instead.
     ASSERT_TRUE(testsupport::writeWav16(
         dir.filePath(QStringLiteral("in.wav")), 10, 1, std::vector<std::int16_t>(30, 0)));
-    QFile pcm(dir.filePath(QStringLiteral("pcm.raw")));
-    ASSERT_TRUE(pcm.open(QIODevice::WriteOnly));
-    pcm.write(decodedStream());
-    pcm.close();
+    const QString pcmPath = dir.filePath(QStringLiteral("pcm.raw"));
+    ASSERT_TRUE(testsupport::writeFile(pcmPath, decodedStream()));
 
     const testsupport::FakeFfmpeg fake(QStringLiteral("PATH=/usr/bin:/bin\n"
                                                       "PCM='%1'\n"
@@ -80,7 +78,7 @@ TEST_P(FaultTest, EndsInItsMessageAndKeepsEarlierPieces)
                                                       "*\" f32le \"*)\n%2\n;;\n"
                                                       "*)\n%3\n;;\n"
                                                       "esac")
-                                           .arg(pcm.fileName(), fault.decoder, fault.writer));
+                                           .arg(pcmPath, fault.decoder, fault.writer));
     QProcessEnvironment environment = fake.environment();
     if (fault.search != Search::FakeFirst)
         environment.insert(QStringLiteral("PATH"), fake.directory());

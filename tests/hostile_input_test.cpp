@@ -67,12 +67,6 @@ bool writeToneWav(const QString& path, int rate, int channels, SampleFormat form
         format == SampleFormat::F32 ? 3 : 1, data, qint64(data.size()) * dataSizeFactor);
 }
 
-bool writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QByteArray readBytes(const QString& path)
 {
     QFile file(path);
@@ -87,7 +81,7 @@ bool writeTruncatedMp3(const QString& path)
         || !testsupport::runFfmpeg({ QStringLiteral("-i"), wav, mp3 }))
         return false;
     const QByteArray whole = readBytes(mp3);
-    return writeBytes(path, whole.left(whole.size() / 3));
+    return testsupport::writeFile(path, whole.left(whole.size() / 3));
 }
 
 bool writeRandomBytes(const QString& path)
@@ -96,7 +90,7 @@ bool writeRandomBytes(const QString& path)
     QByteArray bytes;
     for (int i = 0; i < 20000; ++i)
         bytes.append(char(generator() & 0xFF));
-    return writeBytes(path, bytes);
+    return testsupport::writeFile(path, bytes);
 }
 
 // A Core Audio file, which libavformat recognises whatever its name, whose header declares
@@ -121,7 +115,7 @@ bool writeCafWithHugeChannelCount(const QString& path)
     bytes.append("data");
     appendBig(std::int64_t(204));
     bytes.append(QByteArray(204, '\x01'));
-    return writeBytes(path, bytes);
+    return testsupport::writeFile(path, bytes);
 }
 
 struct HostileInput {
@@ -239,7 +233,7 @@ TEST_P(HostileInputTest, EndsInWholePiecesOrInAReason)
 INSTANTIATE_TEST_SUITE_P(Matrix, HostileInputTest,
     ::testing::Values(refused(
                           "ZeroLengthWav", QStringLiteral("empty.wav"),
-                          [](const QString& path) { return writeBytes(path, {}); },
+                          [](const QString& path) { return testsupport::writeFile(path, {}); },
                           QStringLiteral("Unable to open audio file 'empty.wav': ")),
         refused("RandomBytesNamedMp3", QStringLiteral("random.mp3"), writeRandomBytes,
             QStringLiteral("Unable to open audio file 'random.mp3': ")),
@@ -271,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileInputTest,
             QStringLiteral("out %2%1")),
         refused(
             "PlaceholdersInARefusedName", QStringLiteral("not audio %2 %1.mp3"),
-            [](const QString& path) { return writeBytes(path, "hello there\n"); },
+            [](const QString& path) { return testsupport::writeFile(path, "hello there\n"); },
             QStringLiteral("Unable to open audio file 'not audio %2 %1.mp3': ")),
         pieces("NameBeginningWithDash", QStringLiteral("-take.wav"),
             toneWav(8000, 1, SampleFormat::S16), 8000, 1, QStringLiteral("./-take_parts"))),

@@ -96,10 +96,7 @@ TEST_F(JobTest, CreatesTheOutputDirectoryWithItsParentsAndKeepsItAfterALaterFail
 {
     // Not audio: the job gets past the directory step and fails in the probe.
     const QString input = path(QStringLiteral("noise.wav"));
-    QFile file(input);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("this is not a wave file at all");
-    file.close();
+    ASSERT_TRUE(testsupport::writeFile(input, "this is not a wave file at all"));
 
     const QString outputDir = path(QStringLiteral("a/b/c"));
     QList<Segment> segments = staleList();
@@ -114,9 +111,7 @@ TEST_F(JobTest, CreatesTheOutputDirectoryWithItsParentsAndKeepsItAfterALaterFail
 TEST_F(JobTest, OutputDirectoryNameTakenByAFile)
 {
     const QString taken = path(QStringLiteral("taken"));
-    QFile file(taken);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
+    ASSERT_TRUE(testsupport::writeFile(taken, {}));
 
     QList<Segment> segments;
     QString error;

@@ -138,10 +138,7 @@ TEST_F(ProbeDecodeTest, UnrecognisableFileNamedMp3)
 {
     // A "%2" in the name must come through as it is.
     const QString input = path(QStringLiteral("not audio %2.mp3"));
-    QFile file(input);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("these are words, not audio frames\n");
-    file.close();
+    ASSERT_TRUE(testsupport::writeFile(input, "these are words, not audio frames\n"));
 
     StreamInfo info;
     QString error;
@@ -224,9 +221,8 @@ protected:
             samples.push_back(silent ? 0.0f : 0.5f);
             samples.push_back(silent ? 0.0f : -0.5f);
         }
-        QFile file(framesPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(testsupport::floatBytes(samples) + QByteArray("\x01\x02\x03\x04\x05", 5));
+        ASSERT_TRUE(testsupport::writeFile(framesPath(),
+            testsupport::floatBytes(samples) + QByteArray("\x01\x02\x03\x04\x05", 5)));
     }
 
     QString framesPath() const { return path(QStringLiteral("frames.raw")); }

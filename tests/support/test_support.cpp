@@ -57,7 +57,11 @@ bool writeWavFile(const QString& path, int sampleRate, int channels, int bitsPer
     bytes.append("data");
     appendLe32(bytes, dataSize);
     bytes.append(data);
+    return writeFile(path, bytes);
+}
 
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }

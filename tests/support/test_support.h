@@ -20,6 +20,9 @@ namespace testsupport {
 bool writeWavFile(const QString& path, int sampleRate, int channels, int bitsPerSample, int format,
     const QByteArray& data, qint64 dataSizeClaim = -1);
 
+// Writes bytes to path, replacing what was there; true when all were written.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
 // 16-bit PCM from interleaved samples.
 bool writeWav16(
     const QString& path, int sampleRate, int channels, const std::vector<std::int16_t>& samples);
