@@ -2,6 +2,7 @@
 // level, and that the ranges depend only on the frames, however the bytes are chunked and
 // however the detector walks them.
 
+#include "cut_model.h"
 #include "engine_internal.h"
 #include "test_support.h"
 
@@ -327,45 +328,17 @@ TEST(DetectorTest, RangesDoNotDependOnChunking)
     }
 }
 
-// The cut rule frame by frame, as plainly as it can be written: the yardstick for the
-// detector's walk, which skips over stretches where nothing can be decided.
+// The plain frame-by-frame model of the cut rule, over the same frames.
 Outcome referenceRanges(const std::vector<float>& samples, int channels, const FrameWindows& w)
 {
-    std::int64_t silentRun = 0, candidate = -1, processed = 0, start = 0;
-    bool spent = false;
+    testsupport::CutModel model(channels, w);
+    for (std::size_t k = 0; k + std::size_t(channels) <= samples.size(); k += std::size_t(channels))
+        model.addFrame(samples.data() + k);
+    model.finish();
     Outcome outcome;
-    for (std::size_t k = 0; k + std::size_t(channels) <= samples.size();
-         k += std::size_t(channels)) {
-        double sum = 0.0;
-        for (int c = 0; c < channels; ++c)
-            sum += double(std::fabs(samples[k + std::size_t(c)]));
-        if (sum / double(channels) < 0.005) {
-            ++silentRun;
-            if (!spent && silentRun >= w.minSilenceFrames)
-                candidate = processed - silentRun / 2;
-        } else {
-            silentRun = 0;
-            spent = false;
-        }
-        ++processed;
-        const std::int64_t length = processed - start;
-        if (length >= w.minFrames && candidate > start
-            && (length >= w.targetFrames || processed - candidate >= w.minSilenceFrames)) {
-            outcome.ranges.append({ start, candidate });
-            spent = silentRun > 0 && processed - silentRun <= candidate;
-            start = candidate;
-            candidate = -1;
-        } else if (length >= w.maxFrames) {
-            outcome.ranges.append({ start, processed });
-            start = processed;
-            candidate = -1;
-            silentRun = 0;
-            spent = false;
-        }
-    }
-    if (start < processed)
-        outcome.ranges.append({ start, processed });
-    outcome.totalFrames = processed;
+    for (const testsupport::ModelRange& range : model.ranges())
+        outcome.ranges.append({ range.start, range.end });
+    outcome.totalFrames = model.frames();
     return outcome;
 }
 
