@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 namespace brevane {
@@ -15,6 +16,40 @@ struct Segment {
     // the last digit from the next piece's startSeconds.
     double endSeconds = 0.0;
     QString filePath;
+    // The same piece as frames of the decoded stream: [startFrame, endFrame).
+    std::int64_t startFrame = 0;
+    std::int64_t endFrame = 0;
+};
+
+// Where the cuts go.
+enum class CutRule {
+    // In the middle of the latest pause below the silence level, once the piece is long enough.
+    Silence,
+    // At the quietest stretch of minSilenceSeconds within [max - tolerance, max + tolerance],
+    // with no level to choose.
+    Quietest,
+};
+
+// The choices beyond the input, the output folder and the two lengths. The defaults give the
+// program's standard behaviour.
+struct SplitOptions {
+    CutRule cutRule = CutRule::Silence;
+    // Mean absolute sample level below which a frame is silent (the Silence rule only).
+    double silenceLevel = 0.005;
+    // The shortest pause that offers a cut, and the age a candidate must reach before a cut
+    // below the target length; under Quietest, the length of the stretch compared.
+    double minSilenceSeconds = 0.5;
+    // Write the pieces from the analysis decode itself, instead of one ffmpeg run per piece.
+    bool onePass = false;
+    // Find the cuts and report the pieces a real run would write, but write nothing and create
+    // no folder.
+    bool dryRun = false;
+};
+
+// The decoded stream's shape, for a caller that reports frames.
+struct StreamFormat {
+    std::int64_t sampleRate = 0;
+    int channelCount = 0;
 };
 
 // Splits inputPath (WAV or MP3) into pieces of about maxSeconds, cutting in silence within
@@ -36,7 +71,9 @@ struct SplitProgress {
     // (negative when the container does not say).
     double positionSeconds = 0.0;
     double totalSeconds = -1.0;
-    // Writing: the piece about to be written, counting from 1, and how many there are.
+    // Writing: the piece about to be written, counting from 1, and how many there are. While
+    // decoding with onePass: the piece being written, and partCount 0 as the count is not
+    // known yet.
     qsizetype part = 0;
     qsizetype partCount = 0;
 };
@@ -49,6 +86,12 @@ using ProgressCallback = std::function<void(const SplitProgress&)>;
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage,
     const ProgressCallback& progress);
+
+// As above, with the choices of options. format, when set, receives the stream's rate and
+// channel count once the input has been probed.
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
+    QString* errorMessage, const ProgressCallback& progress = {}, StreamFormat* format = nullptr);
 
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.

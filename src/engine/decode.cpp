@@ -127,6 +127,15 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
     const FrameWindows& windows, AnalysisResult* result, QString* errorMessage,
     const FramesAnalysedCallback& framesAnalysed)
 {
+    BoundaryDetector detector(channelCount, windows);
+    return analyzeAudio(
+        inputPath, sampleRate, channelCount, detector, result, errorMessage, framesAnalysed);
+}
+
+bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
+    CutFinder& detector, AnalysisResult* result, QString* errorMessage,
+    const FramesAnalysedCallback& framesAnalysed)
+{
     ReadPacer pacer;
     QProcess decoder;
     decoder.setProgram(QStringLiteral("ffmpeg"));
@@ -139,7 +148,6 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
 
     QByteArray pcmBuffer;
     QByteArray errorTail;
-    BoundaryDetector detector(channelCount, windows);
 
     for (;;) {
         if (decoder.waitForReadyRead(readWaitMs)) {

@@ -9,8 +9,6 @@ namespace brevane::detail {
 
 namespace {
 
-    constexpr double silenceLevel = 0.005;
-
     // Frames are classified a block at a time before the cut rule walks them, one bit per
     // frame in 64-frame words. A block's samples are still in the cache from the read that
     // delivered them, and its words fit in the first-level cache with room to spare.
@@ -49,8 +47,8 @@ namespace {
     // loud. Frame k of a word is its bit k. FixedChannels, when not 0, lets the compiler
     // unroll the common layouts.
     template <int FixedChannels>
-    void markSilentFrames(
-        const char* data, std::int64_t frameCount, int channelCount, std::uint64_t* silentWords)
+    void markSilentFrames(const char* data, std::int64_t frameCount, int channelCount,
+        double silenceLevel, std::uint64_t* silentWords)
     {
         const int channels = FixedChannels > 0 ? FixedChannels : channelCount;
         const double divisor = double(channels);
@@ -74,12 +72,21 @@ namespace {
 bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
     FrameWindows* windows, QString* errorMessage)
 {
+    return computeFrameWindows(
+        sampleRate, maxSeconds, toleranceSeconds, 0.5, windows, errorMessage);
+}
+
+bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
+    double minSilenceSeconds, FrameWindows* windows, QString* errorMessage)
+{
     const double rate = double(sampleRate);
     FrameWindows derived;
     const bool representable = roundToFrames(rate * maxSeconds, &derived.targetFrames)
         && roundToFrames(rate * (maxSeconds - toleranceSeconds), &derived.minFrames)
-        && roundToFrames(rate * (maxSeconds + toleranceSeconds), &derived.maxFrames);
-    derived.minSilenceFrames = std::llround(rate * 0.5);
+        && roundToFrames(rate * (maxSeconds + toleranceSeconds), &derived.maxFrames)
+        && roundToFrames(rate * minSilenceSeconds, &derived.minSilenceFrames);
+    // A pause shorter than one frame still takes one silent frame to offer a cut.
+    derived.minSilenceFrames = std::max<std::int64_t>(derived.minSilenceFrames, 1);
 
     if (!representable || derived.minFrames <= 0 || derived.maxFrames <= 0
         || derived.minFrames > derived.maxFrames)
@@ -89,9 +96,11 @@ bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double tole
     return true;
 }
 
-BoundaryDetector::BoundaryDetector(int channelCount, const FrameWindows& windows)
+BoundaryDetector::BoundaryDetector(
+    int channelCount, const FrameWindows& windows, double silenceLevel)
     : m_channelCount(channelCount)
     , m_windows(windows)
+    , m_silenceLevel(silenceLevel)
 {
 }
 
@@ -121,13 +130,13 @@ void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
         const char* block = data + done * frameBytes;
         switch (m_channelCount) {
         case 1:
-            markSilentFrames<1>(block, count, 1, silentWords);
+            markSilentFrames<1>(block, count, 1, m_silenceLevel, silentWords);
             break;
         case 2:
-            markSilentFrames<2>(block, count, 2, silentWords);
+            markSilentFrames<2>(block, count, 2, m_silenceLevel, silentWords);
             break;
         default:
-            markSilentFrames<0>(block, count, m_channelCount, silentWords);
+            markSilentFrames<0>(block, count, m_channelCount, m_silenceLevel, silentWords);
             break;
         }
         for (std::int64_t first = 0; first < count; first += wordFrames) {

@@ -64,23 +64,48 @@ struct FrameWindows {
     std::int64_t minSilenceFrames = 0;
 };
 
+// minSilenceSeconds sets minSilenceFrames (at least one frame).
+bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
+    double minSilenceSeconds, FrameWindows* windows, QString* errorMessage);
+// With the standard half-second pause.
 bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
     FrameWindows* windows, QString* errorMessage);
 
-// Turns a stream of interleaved little-endian float frames into consecutive frame ranges.
-// Bytes may arrive in chunks of any size; the ranges depend only on the frames.
-class BoundaryDetector {
+// A cut rule. It is fed the decoded stream as interleaved little-endian float frames, in chunks
+// of any size, and closes consecutive frame ranges as it goes; the ranges depend only on the
+// frames. It does no I/O.
+class CutFinder {
 public:
-    BoundaryDetector(int channelCount, const FrameWindows& windows);
+    virtual ~CutFinder() = default;
 
     // Analyses every whole frame at the front of pcmBuffer and removes those bytes; an
     // unfinished frame stays for the next append to complete.
-    void processChunk(QByteArray& pcmBuffer);
+    virtual void processChunk(QByteArray& pcmBuffer) = 0;
 
-    // Closes the open range. Fails when not one whole frame was analysed.
-    bool finishAnalysis(AnalysisResult* result, QString* errorMessage);
+    // Closes the remaining ranges and fills result. Fails with "Audio decoding produced no
+    // samples" when not one whole frame was analysed.
+    virtual bool finishAnalysis(AnalysisResult* result, QString* errorMessage) = 0;
 
-    std::int64_t framesProcessed() const { return m_state.framesProcessed; }
+    virtual std::int64_t framesProcessed() const = 0;
+
+    // The ranges closed so far, in order. A writer that follows the stream takes the new ones
+    // after each chunk; finishAnalysis appends the last.
+    virtual const QList<InternalSegment>& closedRanges() const = 0;
+};
+
+// The silence rule: cut in the middle of the latest pause once the piece is long enough,
+// and where it stands at maxFrames.
+class BoundaryDetector final : public CutFinder {
+public:
+    static constexpr double defaultSilenceLevel = 0.005;
+
+    BoundaryDetector(
+        int channelCount, const FrameWindows& windows, double silenceLevel = defaultSilenceLevel);
+
+    void processChunk(QByteArray& pcmBuffer) override;
+    bool finishAnalysis(AnalysisResult* result, QString* errorMessage) override;
+    std::int64_t framesProcessed() const override { return m_state.framesProcessed; }
+    const QList<InternalSegment>& closedRanges() const override { return m_segments; }
 
 private:
     // What the cut rule reads and writes for each frame. Kept as one value so that a stretch
@@ -106,6 +131,7 @@ private:
 
     const int m_channelCount;
     const FrameWindows m_windows;
+    const double m_silenceLevel;
     State m_state;
     QList<InternalSegment> m_segments;
 };
@@ -116,8 +142,12 @@ QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, i
 
 using FramesAnalysedCallback = std::function<void(std::int64_t framesAnalysed)>;
 
-// Decodes inputPath through an ffmpeg child and feeds the detector as the bytes arrive.
+// Decodes inputPath through an ffmpeg child and feeds finder as the bytes arrive.
 // framesAnalysed, when set, hears after every read how far the analysis has got.
+bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
+    CutFinder& finder, AnalysisResult* result, QString* errorMessage,
+    const FramesAnalysedCallback& framesAnalysed = {});
+// The same with the silence rule at its standard level.
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
     const FrameWindows& windows, AnalysisResult* result, QString* errorMessage,
     const FramesAnalysedCallback& framesAnalysed = {});
@@ -132,6 +162,10 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 // Fails when any piece's output path names the input file itself.
 bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
     qsizetype pieceCount, QString* errorMessage);
+
+// The pieces a run would write for these ranges, without writing them.
+QList<Segment> plannedPieces(
+    const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges);
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,

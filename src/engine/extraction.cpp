@@ -29,6 +29,19 @@ namespace {
             double(range.endFrame - range.startFrame) / rate };
     }
 
+    Segment pieceRecord(
+        const QString& outputPath, std::int64_t sampleRate, const InternalSegment& range)
+    {
+        const PieceTimes times = pieceTimes(range, sampleRate);
+        Segment segment;
+        segment.startSeconds = times.start;
+        segment.endSeconds = times.start + times.duration;
+        segment.filePath = outputPath;
+        segment.startFrame = range.startFrame;
+        segment.endFrame = range.endFrame;
+        return segment;
+    }
+
 } // namespace
 
 QString partFileName(qsizetype index)
@@ -68,6 +81,16 @@ bool checkOutputsSpareInput(
     return true;
 }
 
+QList<Segment> plannedPieces(
+    const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges)
+{
+    QList<Segment> pieces;
+    pieces.reserve(ranges.size());
+    for (qsizetype index = 0; index < ranges.size(); ++index)
+        pieces.append(pieceRecord(outputPathFor(outputDir, index), sampleRate, ranges.at(index)));
+    return pieces;
+}
+
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
     QString* errorMessage)
@@ -75,7 +98,6 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
-    const PieceTimes times = pieceTimes(range, sampleRate);
     const QString outputPath = outputPathFor(outputDir, index);
 
     QProcess writer;
@@ -93,9 +115,7 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
             errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
     }
 
-    segment->startSeconds = times.start;
-    segment->endSeconds = times.start + times.duration;
-    segment->filePath = outputPath;
+    *segment = pieceRecord(outputPath, sampleRate, range);
     return true;
 }
 

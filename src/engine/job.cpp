@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QObject>
 
+#include <memory>
+
 namespace brevane {
 
 namespace detail {
@@ -31,16 +33,73 @@ namespace detail {
 
 using namespace detail;
 
+namespace {
+
+    std::unique_ptr<CutFinder> makeCutFinder(
+        const SplitOptions& options, const StreamInfo& stream, const FrameWindows& windows)
+    {
+        return std::make_unique<BoundaryDetector>(
+            stream.channelCount, windows, options.silenceLevel);
+    }
+
+    // A dry run writes nothing, so it makes no folder either; but a name taken by a file would
+    // fail a real run, and the dry run says so too.
+    bool prepareOutputDir(const QString& outputDir, bool dryRun, QString* errorMessage)
+    {
+        const QDir outputDirectory(outputDir);
+        if (outputDirectory.exists())
+            return true;
+        if (dryRun ? !QFileInfo::exists(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
+            return true;
+        return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
+    }
+
+    // One ffmpeg run per piece, after the analysis.
+    bool extractPieces(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
+        const AnalysisResult& analysis, QList<Segment>* written, QString* errorMessage,
+        const ProgressCallback& progress)
+    {
+        const qsizetype pieceCount = analysis.segments.size();
+        if (!checkOutputsSpareInput(inputPath, outputDir, pieceCount, errorMessage))
+            return false;
+        written->reserve(pieceCount);
+        for (qsizetype index = 0; index < pieceCount; ++index) {
+            if (progress) {
+                SplitProgress report;
+                report.stage = SplitProgress::Stage::Writing;
+                report.part = index + 1;
+                report.partCount = pieceCount;
+                progress(report);
+            }
+            Segment segment;
+            if (!extractSegment(inputPath, outputDir, stream.sampleRate, stream.channelCount,
+                    analysis.segments.at(index), index, &segment, errorMessage))
+                return false;
+            written->append(segment);
+        }
+        return true;
+    }
+
+} // namespace
+
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage)
 {
-    return splitAudio(
-        inputPath, outputDir, maxSeconds, toleranceSeconds, outSegments, errorMessage, {});
+    return splitAudio(inputPath, outputDir, maxSeconds, toleranceSeconds, SplitOptions(),
+        outSegments, errorMessage);
 }
 
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage,
     const ProgressCallback& progress)
+{
+    return splitAudio(inputPath, outputDir, maxSeconds, toleranceSeconds, SplitOptions(),
+        outSegments, errorMessage, progress);
+}
+
+bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
+    QString* errorMessage, const ProgressCallback& progress, StreamFormat* format)
 {
     if (!outSegments)
         return false;
@@ -54,18 +113,20 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!inputInfo.exists() || !inputInfo.isFile())
         return fail(errorMessage, trText("Input file does not exist: %1").arg(inputPath));
 
-    const QDir outputDirectory(outputDir);
-    if (!outputDirectory.exists() && !outputDirectory.mkpath(QStringLiteral(".")))
-        return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
+    if (!prepareOutputDir(outputDir, options.dryRun, errorMessage))
+        return false;
 
     StreamInfo stream;
     if (!probeAudioStream(inputPath, &stream, errorMessage))
         return false;
+    if (format)
+        *format = { stream.sampleRate, stream.channelCount };
 
     FrameWindows windows;
-    if (!computeFrameWindows(
-            stream.sampleRate, maxSeconds, toleranceSeconds, &windows, errorMessage))
+    if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
+            options.minSilenceSeconds, &windows, errorMessage))
         return false;
+    const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
 
     FramesAnalysedCallback framesAnalysed;
     if (progress) {
@@ -77,30 +138,16 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         };
     }
     AnalysisResult analysis;
-    if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, windows, &analysis,
+    if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, *finder, &analysis,
             errorMessage, framesAnalysed))
         return false;
 
-    const qsizetype pieceCount = analysis.segments.size();
-    if (!checkOutputsSpareInput(inputPath, outputDir, pieceCount, errorMessage))
-        return false;
-
     QList<Segment> written;
-    written.reserve(pieceCount);
-    for (qsizetype index = 0; index < pieceCount; ++index) {
-        if (progress) {
-            SplitProgress report;
-            report.stage = SplitProgress::Stage::Writing;
-            report.part = index + 1;
-            report.partCount = pieceCount;
-            progress(report);
-        }
-        Segment segment;
-        if (!extractSegment(inputPath, outputDir, stream.sampleRate, stream.channelCount,
-                analysis.segments.at(index), index, &segment, errorMessage))
-            return false;
-        written.append(segment);
-    }
+    if (options.dryRun)
+        written = plannedPieces(outputDir, stream.sampleRate, analysis.segments);
+    else if (!extractPieces(
+                 inputPath, outputDir, stream, analysis, &written, errorMessage, progress))
+        return false;
 
     *outSegments = written;
     return true;

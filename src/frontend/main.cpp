@@ -1,5 +1,6 @@
 #include "brevane.h"
 #include "duration_parser.h"
+#include "level_parser.h"
 #include "progress_line.h"
 
 #include <QCommandLineOption>
@@ -7,6 +8,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QObject>
 #include <QTextStream>
 
@@ -44,16 +48,40 @@ void printSegments(const QList<brevane::Segment>& segments)
     out.flush();
 }
 
+// The same pieces for a program to read: seconds as frame / rate, written so that they read
+// back to the same doubles, and the frames themselves.
+void printJson(const QString& inputPath, const brevane::StreamFormat& format,
+    const QList<brevane::Segment>& segments)
+{
+    const double rate = double(format.sampleRate);
+    QJsonArray pieces;
+    for (const brevane::Segment& segment : segments) {
+        pieces.append(QJsonObject { { QStringLiteral("path"), segment.filePath },
+            { QStringLiteral("start"), double(segment.startFrame) / rate },
+            { QStringLiteral("end"), double(segment.endFrame) / rate },
+            { QStringLiteral("startFrame"), qint64(segment.startFrame) },
+            { QStringLiteral("endFrame"), qint64(segment.endFrame) } });
+    }
+    const QJsonObject document { { QStringLiteral("input"), inputPath },
+        { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
+        { QStringLiteral("channels"), format.channelCount }, { QStringLiteral("pieces"), pieces } };
+    QTextStream out(stdout);
+    out << QJsonDocument(document).toJson(QJsonDocument::Indented);
+    out.flush();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brevane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANE_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QObject::tr("Split audio files into silence-aware segments"));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption inputOption(
         QStringLiteral("input"), QObject::tr("Audio file to split"), QStringLiteral("file"));
     const QCommandLineOption outOption(
@@ -62,10 +90,34 @@ int main(int argc, char* argv[])
         QStringLiteral("duration"), QStringLiteral("5m"));
     const QCommandLineOption toleranceOption(QStringLiteral("tolerance"),
         QObject::tr("Tolerance window"), QStringLiteral("duration"), QStringLiteral("1m"));
+    const QCommandLineOption cutAtOption(QStringLiteral("cut-at"),
+        QObject::tr("Where to cut: silence (in the middle of a pause below the silence level) "
+                    "or quietest (at the quietest stretch within the tolerance)"),
+        QStringLiteral("rule"), QStringLiteral("silence"));
+    const QCommandLineOption silenceLevelOption(QStringLiteral("silence-level"),
+        QObject::tr("Level below which a frame is silent: a mean absolute sample value such as "
+                    "0.005, or decibels such as -46dB"),
+        QStringLiteral("level"), QStringLiteral("0.005"));
+    const QCommandLineOption minSilenceOption(QStringLiteral("min-silence"),
+        QObject::tr("Shortest pause that offers a cut"), QStringLiteral("duration"),
+        QStringLiteral("500ms"));
+    const QCommandLineOption onePassOption(QStringLiteral("one-pass"),
+        QObject::tr("Write the pieces from the same decode as the analysis (much faster on "
+                    "long files)"));
+    const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
+        QObject::tr("Find the cuts and print the pieces, but write nothing"));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
     parser.addOption(inputOption);
     parser.addOption(outOption);
     parser.addOption(maxOption);
     parser.addOption(toleranceOption);
+    parser.addOption(cutAtOption);
+    parser.addOption(silenceLevelOption);
+    parser.addOption(minSilenceOption);
+    parser.addOption(onePassOption);
+    parser.addOption(dryRunOption);
+    parser.addOption(jsonOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -94,13 +146,38 @@ int main(int argc, char* argv[])
     if (!maxSeconds || !toleranceSeconds || !(*maxSeconds > 0) || *toleranceSeconds < 0)
         return failWith(QObject::tr("Invalid duration supplied for --max or --tolerance\n"));
 
+    brevane::SplitOptions options;
+    const QString levelText = parser.value(silenceLevelOption);
+    const std::optional<double> silenceLevel = parseSilenceLevel(levelText);
+    if (!silenceLevel)
+        return failWith(QObject::tr("Invalid value for --silence-level: %1\n").arg(levelText));
+    options.silenceLevel = *silenceLevel;
+
+    const std::optional<double> minSilence = parseDurationSeconds(parser.value(minSilenceOption));
+    if (!minSilence || !(*minSilence > 0))
+        return failWith(QObject::tr("Invalid duration supplied for --min-silence\n"));
+    options.minSilenceSeconds = *minSilence;
+
+    const QString rule = parser.value(cutAtOption);
+    if (rule == QLatin1String("quietest"))
+        options.cutRule = brevane::CutRule::Quietest;
+    else if (rule != QLatin1String("silence"))
+        return failWith(QObject::tr("Invalid value for --cut-at: %1\n").arg(rule));
+    if (options.cutRule == brevane::CutRule::Quietest && parser.isSet(silenceLevelOption))
+        return failWith(QObject::tr("--silence-level cannot be combined with --cut-at quietest\n"));
+
+    options.onePass = parser.isSet(onePassOption);
+    options.dryRun = parser.isSet(dryRunOption);
+
     QList<brevane::Segment> segments;
     QString errorMessage;
+    brevane::StreamFormat streamFormat;
     // Progress is for a person watching a terminal; anything else gets only the normal output.
     ProgressLine progressLine(isatty(STDERR_FILENO) == 1);
-    const bool split = brevane::splitAudio(inputPath, outputDir, *maxSeconds, *toleranceSeconds,
-        &segments, &errorMessage,
-        [&](const brevane::SplitProgress& progress) { progressLine.update(progress); });
+    const bool split = brevane::splitAudio(
+        inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
+        [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
+        &streamFormat);
     progressLine.clear();
     if (!split) {
         if (errorMessage.isEmpty())
@@ -108,6 +185,9 @@ int main(int argc, char* argv[])
         return failWith(errorMessage + QLatin1Char('\n'));
     }
 
-    printSegments(segments);
+    if (parser.isSet(jsonOption))
+        printJson(inputPath, streamFormat, segments);
+    else
+        printSegments(segments);
     return 0;
 }

@@ -37,6 +37,8 @@ QString progressText(const brevane::SplitProgress& progress)
                     .arg(wholeSeconds(progress.totalSeconds))
                     .arg(int(percent));
     }
+    if (progress.part > 0)
+        text += QStringLiteral(", writing part %1").arg(progress.part);
     return text;
 }
 
@@ -51,12 +53,14 @@ void ProgressLine::update(const brevane::SplitProgress& progress)
 {
     if (!m_enabled)
         return;
-    // A new stage is shown at once; within a stage the line is redrawn at a readable pace
-    // rather than on every read of the decoder.
-    const bool stageChanged = progress.stage != m_lastStage;
+    // A new stage or a new piece is shown at once, so each is drawn exactly once whatever the
+    // machine's pace; the decode position is redrawn at a readable pace rather than on every
+    // read of the decoder.
+    const bool stageChanged = progress.stage != m_lastStage || progress.part != m_lastPart;
     if (m_sinceDraw.isValid() && !stageChanged && m_sinceDraw.elapsed() < redrawIntervalMs)
         return;
     m_lastStage = progress.stage;
+    m_lastPart = progress.part;
     m_sinceDraw.start();
     draw(progressText(progress));
 }

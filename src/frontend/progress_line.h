@@ -6,7 +6,8 @@
 #include <QString>
 
 // The text of the status line for one progress report: "decoding 12m3s of 2h0m0s (10%)",
-// "decoding 12m3s" when the total is unknown, "writing part 3 of 24".
+// "decoding 12m3s" when the total is unknown, "writing part 3 of 24"; while a one-pass run
+// decodes, the piece being written follows: "decoding 12m3s of 2h0m0s (10%), writing part 3".
 QString progressText(const brevane::SplitProgress& progress);
 
 // A status line on standard error, rewritten in place with a carriage return. It draws only
@@ -32,4 +33,5 @@ private:
     QElapsedTimer m_sinceDraw;
     qsizetype m_shownLength = 0;
     brevane::SplitProgress::Stage m_lastStage = brevane::SplitProgress::Stage::Decoding;
+    qsizetype m_lastPart = 0;
 };
