@@ -8,6 +8,9 @@ BREVANE_PACKAGES=(
     qt6-base-dev
     libavformat-dev libavutil-dev libavcodec-dev ffmpeg
     libgtest-dev libbenchmark-dev
+    # The packaging tests: groff checks the manual, cpack's Debian generator needs file and
+    # dpkg-shlibdeps.
+    groff-base file dpkg-dev
 )
 
 # The fuzz step of scripts/test.sh: libFuzzer and the sanitizers come with clang.
