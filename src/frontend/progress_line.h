@@ -14,7 +14,8 @@ QString progressText(const brevane::SplitProgress& progress);
 
 // A status line on standard error, rewritten in place with a carriage return. It draws only
 // when enabled (standard error is a terminal), so that pipes, files and scripts receive
-// exactly the program's normal output, and at most about ten times a second.
+// exactly the program's normal output. A new stage or piece is drawn at once; the decode
+// position at most about ten times a second.
 class ProgressLine {
 public:
     using Sink = std::function<void(const QString& text)>;
