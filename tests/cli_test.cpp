@@ -2,10 +2,15 @@
 // way a run can end, with relative paths in a scratch working directory so that the messages
 // can be compared word for word.
 
+#include "brevane.h"
 #include "test_support.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -24,6 +29,8 @@ const char usageLine[]
     = "Usage: brevane --input AUDIO.(wav|mp3) [--out DIR] [--max 5m] [--tolerance 1m]\n";
 const char invalidDuration[] = "Invalid duration supplied for --max or --tolerance\n";
 const char helpMarker[] = "<the --help text>";
+const char invalidMinSilence[] = "Invalid duration supplied for --min-silence\n";
+const char oneShortPiece[] = "./in_parts/part_001.wav\t0s - 100ms\n";
 
 // 0.1 s of silence at 8000 Hz: one piece, 0s - 100ms, whatever the maximum.
 std::vector<std::int16_t> shortSilence() { return std::vector<std::int16_t>(800, 0); }
@@ -47,7 +54,8 @@ struct CliCase {
     int status;
     const char* standardError;
     const char* standardOutput; // helpMarker: exactly what --help prints
-    // False when the run must end before the engine, which then leaves no trace on disk.
+    // False when the run must leave no trace on disk: it ends before the engine, or it is a
+    // dry run.
     bool reachesEngine;
 };
 
@@ -167,6 +175,44 @@ INSTANTIATE_TEST_SUITE_P(Success, CliTest,
             { "in.wav" }, 0, "", "pieces/part_001.wav\t0s - 100ms\n", true }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The level and the pause are checked after the durations, in that order, and before the
+// cut rule; the level is quoted as typed.
+INSTANTIATE_TEST_SUITE_P(Controls, CliTest,
+    ::testing::Values(
+        CliCase { "LevelNotANumber", { "--input", "in.wav", "--silence-level", "abc" },
+            { "in.wav" }, 1, "Invalid value for --silence-level: abc\n", "", false },
+        CliCase { "LevelAsTyped", { "--input", "in.wav", "--silence-level", " -46 dB" },
+            { "in.wav" }, 1, "Invalid value for --silence-level:  -46 dB\n", "", false },
+        CliCase { "ZeroMinSilence", { "--input", "in.wav", "--min-silence", "0s" }, { "in.wav" }, 1,
+            invalidMinSilence, "", false },
+        CliCase { "MinSilenceWithoutUnit", { "--input", "in.wav", "--min-silence", "500" },
+            { "in.wav" }, 1, invalidMinSilence, "", false },
+        CliCase { "DurationsBeforeLevel",
+            { "--input", "in.wav", "--max", "0s", "--silence-level", "0" }, { "in.wav" }, 1,
+            invalidDuration, "", false },
+        CliCase { "LevelBeforeMinSilence",
+            { "--input", "in.wav", "--min-silence", "0s", "--silence-level", "0" }, { "in.wav" }, 1,
+            "Invalid value for --silence-level: 0\n", "", false },
+        CliCase { "MinSilenceBeforeCutAt",
+            { "--input", "in.wav", "--cut-at", "nowhere", "--min-silence", "0s" }, { "in.wav" }, 1,
+            invalidMinSilence, "", false },
+        CliCase { "DecibelsAndShortPause",
+            { "--input", "in.wav", "--silence-level", "-46dB", "--min-silence", "1ns" },
+            { "in.wav" }, 0, "", oneShortPiece, true },
+        // A dry run prints the lines of a real run and leaves the disk as it was; the folder
+        // is not made, the guard against overwriting the input does not apply, but a name
+        // taken by a file fails it as it would fail a real run.
+        CliCase { "DryRun", { "--input", "in.wav", "--dry-run" }, { "in.wav" }, 0, "",
+            oneShortPiece, false },
+        CliCase { "DryRunOverTheInput",
+            { "--input", "pieces/part_001.wav", "--out", "pieces", "--dry-run" },
+            { "pieces/", "pieces/part_001.wav" }, 0, "", "pieces/part_001.wav\t0s - 100ms\n",
+            false },
+        CliCase { "DryRunUnderAFile",
+            { "--input", "in.wav", "--out", "in.wav/pieces", "--dry-run" }, { "in.wav" }, 1,
+            "Failed to create output directory: in.wav/pieces\n", "", false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("tone.wav"), 8000, 1, steadySound()));
@@ -179,6 +225,67 @@ TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
         "./tone_parts/part_001.wav\t0s - 1.2s\n"
         "./tone_parts/part_002.wav\t1.2s - 2.4s\n"
         "./tone_parts/part_003.wav\t2.4s - 2.5s\n");
+}
+
+// Pauses whose middles fall on frames that no short decimal or binary fraction of 44.1 kHz
+// hits, so that the times printed and the seconds in the JSON document are all long fractions.
+TEST_F(CliTest, DryRunAndJsonReportThePiecesOfARealRun)
+{
+    std::vector<std::int16_t> samples;
+    for (const int pause : { 30011, 22277, 40009 }) {
+        for (int i = 0; i < 50021; ++i)
+            samples.push_back(std::int16_t(i % 50 < 25 ? 9000 : -9000));
+        samples.insert(samples.end(), pause, 0);
+    }
+    ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("talk.wav"), 44100, 1, samples));
+    const std::vector<const char*> arguments { "--input", "talk.wav", "--max", "1500ms",
+        "--tolerance", "400ms", "--min-silence", "300ms", "--silence-level", "-60dB" };
+    auto runWith = [&](std::vector<const char*> extra) {
+        extra.insert(extra.begin(), arguments.begin(), arguments.end());
+        const ProcessResult result = run(extra);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.standardError.toStdString(), "");
+        return result.standardOutput;
+    };
+
+    const QByteArray dryLines = runWith({ "--dry-run" });
+    const QByteArray dryJson = runWith({ "--dry-run", "--json" });
+    EXPECT_FALSE(QFileInfo::exists(workDir.filePath("talk_parts")));
+    const QByteArray lines = runWith({});
+    EXPECT_EQ(dryLines, lines);
+    const QByteArray json = runWith({ "--json" });
+    EXPECT_EQ(dryJson, json);
+
+    QJsonParseError error;
+    const QJsonObject document = QJsonDocument::fromJson(json, &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_EQ(document.value("input").toString(), "talk.wav");
+    EXPECT_EQ(document.value("sampleRate").toInteger(), 44100);
+    EXPECT_EQ(document.value("channels").toInteger(), 1);
+    const QJsonArray pieces = document.value("pieces").toArray();
+    const QStringList printed = QString::fromUtf8(lines).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(pieces.size(), printed.size());
+    ASSERT_GE(pieces.size(), 3);
+    qint64 expectedStart = 0;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        SCOPED_TRACE(i);
+        const QJsonObject piece = pieces.at(i).toObject();
+        const qint64 startFrame = piece.value("startFrame").toInteger();
+        const qint64 endFrame = piece.value("endFrame").toInteger();
+        const double start = piece.value("start").toDouble();
+        const double end = piece.value("end").toDouble();
+        EXPECT_EQ(startFrame, expectedStart);
+        EXPECT_GT(endFrame, startFrame);
+        expectedStart = endFrame;
+        // The seconds read back to exactly frame / rate.
+        EXPECT_EQ(start, double(startFrame) / 44100.0);
+        EXPECT_EQ(end, double(endFrame) / 44100.0);
+        EXPECT_EQ(piece.value("path").toString() + u'\t' + brevane::formatDuration(start)
+                + QStringLiteral(" - ") + brevane::formatDuration(end),
+            printed.at(i));
+        EXPECT_TRUE(QFileInfo(workDir.filePath(piece.value("path").toString())).isFile());
+    }
+    EXPECT_EQ(expectedStart, qint64(samples.size()));
 }
 
 TEST_F(CliTest, HelpListsTheOptionsInOrderAndSucceeds)

@@ -1,6 +1,6 @@
-// The boundary detector: the frame windows, the cut rule on hand-made traces, the silence
-// level, and that the ranges depend only on the frames, however the bytes are chunked and
-// however the detector walks them.
+// The boundary detector: the frame windows, the cut rule on hand-made traces, the silence level
+// (standard and chosen), and that the ranges depend only on the frames, however the bytes are
+// chunked and however the detector walks them.
 
 #include "cut_model.h"
 #include "engine_internal.h"
@@ -66,9 +66,10 @@ struct Outcome {
 
 // Feeds bytes as the decode pipe does: append a chunk, analyse, and once more at the end.
 Outcome analyse(const QByteArray& bytes, int channelCount, const FrameWindows& windows,
-    const std::vector<qsizetype>& chunkSizes = {})
+    const std::vector<qsizetype>& chunkSizes = {},
+    double silenceLevel = BoundaryDetector::defaultSilenceLevel)
 {
-    BoundaryDetector detector(channelCount, windows);
+    BoundaryDetector detector(channelCount, windows, silenceLevel);
     QByteArray pcmBuffer;
     qsizetype offset = 0;
     for (std::size_t i = 0; offset < bytes.size(); ++i) {
@@ -106,6 +107,7 @@ struct WindowCase {
     double toleranceSeconds;
     bool accepted;
     FrameWindows expected;
+    double minSilenceSeconds = 0.5;
 };
 
 void PrintTo(const WindowCase& row, std::ostream* out) { *out << row.name; }
@@ -117,8 +119,8 @@ TEST_P(WindowTest, DerivesOrRefuses)
     const WindowCase& c = GetParam();
     FrameWindows windows { -1, -1, -1, -1 };
     QString error;
-    ASSERT_EQ(brevane::detail::computeFrameWindows(
-                  c.sampleRate, c.maxSeconds, c.toleranceSeconds, &windows, &error),
+    ASSERT_EQ(brevane::detail::computeFrameWindows(c.sampleRate, c.maxSeconds, c.toleranceSeconds,
+                  c.minSilenceSeconds, &windows, &error),
         c.accepted);
     if (!c.accepted) {
         EXPECT_EQ(error, "Invalid duration window; ensure tolerance is less than max");
@@ -148,7 +150,15 @@ INSTANTIATE_TEST_SUITE_P(Windows, WindowTest,
         WindowCase { "BeyondInt64", 1, 9.3e18, 0, false, {} },
         WindowCase { "SumBeyondInt64", 1, 9.2e18, 9e16, false, {} },
         WindowCase { "ProductInfinite", 44100, 1e305, 0, false, {} },
-        WindowCase { "NotANumber", 44100, std::nan(""), 0, false, {} }),
+        WindowCase { "NotANumber", 44100, std::nan(""), 0, false, {} },
+        // The shortest pause: 0.2 s, a quarter frame (one frame at least), 2.5 frames rounded
+        // away from zero, and longer than any count, which no pause reaches.
+        WindowCase {
+            "ShortPause", 44100, 300, 60, true, { 13230000, 10584000, 15876000, 8820 }, 0.2 },
+        WindowCase { "PauseBelowOneFrame", 10, 1, 0.4, true, { 10, 6, 14, 1 }, 0.025 },
+        WindowCase { "PauseOfHalfFrames", 10, 1, 0.4, true, { 10, 6, 14, 3 }, 0.25 },
+        WindowCase { "PauseBeyondAnyCount", 44100, 300, 60, true,
+            { 13230000, 10584000, 15876000, std::numeric_limits<std::int64_t>::max() }, 1e300 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The cut rule ----------------------------------------------------------------------------
@@ -220,6 +230,7 @@ struct LevelCase {
     const char* name;
     std::vector<float> frame;
     bool silent;
+    double level = BoundaryDetector::defaultSilenceLevel;
 };
 
 void PrintTo(const LevelCase& row, std::ostream* out) { *out << row.name; }
@@ -241,7 +252,10 @@ TEST_P(LevelTest, ClassifiesFrame)
     }
     const Ranges expected
         = c.silent ? Ranges { { 0, 4 }, { 4, 17 } } : Ranges { { 0, 14 }, { 14, 17 } };
-    EXPECT_EQ(analyse(samples, channels, windowsFor(10, 1, 0.4)).ranges, expected);
+    EXPECT_EQ(
+        analyse(testsupport::floatBytes(samples), channels, windowsFor(10, 1, 0.4), {}, c.level)
+            .ranges,
+        expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, LevelTest,
@@ -257,7 +271,12 @@ INSTANTIATE_TEST_SUITE_P(Levels, LevelTest,
         // Summed in double the pair reaches 0.005; a float sum would round it below.
         LevelCase { "SumInDouble", { 0.005f, std::nextafter(0.005f, 1.0f) }, false },
         LevelCase { "NotANumber", { nan }, false },
-        LevelCase { "NegativeInfinity", { 0.0f, -inf }, false }),
+        LevelCase { "NegativeInfinity", { 0.0f, -inf }, false },
+        // A chosen level moves the edge (below the loud frames' 0.5 around the pause).
+        LevelCase { "ChosenLevelBelow", { 0.09f, -0.1f }, true, 0.1 },
+        LevelCase { "ChosenLevelReached", { 0.1f, -0.1f }, false, double(0.1f) },
+        LevelCase { "LowLevelBelow", { 0.0f, 1e-6f }, true, 1e-6 },
+        LevelCase { "LowLevelReached", { 2e-6f }, false, 1e-6 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- No samples --------------------------------------------------------------------------------
@@ -329,9 +348,10 @@ TEST(DetectorTest, RangesDoNotDependOnChunking)
 }
 
 // The plain frame-by-frame model of the cut rule, over the same frames.
-Outcome referenceRanges(const std::vector<float>& samples, int channels, const FrameWindows& w)
+Outcome referenceRanges(
+    const std::vector<float>& samples, int channels, const FrameWindows& w, double silenceLevel)
 {
-    testsupport::CutModel model(channels, w);
+    testsupport::CutModel model(channels, w, silenceLevel);
     for (std::size_t k = 0; k + std::size_t(channels) <= samples.size(); k += std::size_t(channels))
         model.addFrame(samples.data() + k);
     model.finish();
@@ -365,17 +385,23 @@ TEST(DetectorTest, MatchesPlainFrameByFrameRule)
             windows.targetFrames = largest;
         if (round % 24 == 0)
             windows.minSilenceFrames = largest;
+        // Half the rounds at the standard level, the others at a level that turns some of
+        // the quiet values loud, or some of the loud ones silent, up to full scale.
+        static const std::vector<double> levels { 1e-4, 0.003, 0.0051, 0.01, 0.6, 1.0 };
+        const double level = round % 2 == 0 ? BoundaryDetector::defaultSilenceLevel
+                                            : levels[random() % levels.size()];
         const std::int64_t frames = 1 + std::int64_t(random() % 8000);
         const std::vector<float> samples
             = randomFrames(random, channels, frames, 1 + std::int64_t(random() % 2000));
 
-        const Outcome expected = referenceRanges(samples, channels, windows);
-        const Outcome actual = analyse(
-            testsupport::floatBytes(samples), channels, windows, randomSplits(random, 70000));
+        const Outcome expected = referenceRanges(samples, channels, windows, level);
+        const Outcome actual = analyse(testsupport::floatBytes(samples), channels, windows,
+            randomSplits(random, 70000), level);
         ASSERT_TRUE(actual.ok);
         ASSERT_EQ(actual.ranges, expected.ranges)
-            << "channels " << channels << ", windows " << windows.targetFrames << "/"
-            << windows.minFrames << "/" << windows.maxFrames << "/" << windows.minSilenceFrames;
+            << "channels " << channels << ", level " << level << ", windows "
+            << windows.targetFrames << "/" << windows.minFrames << "/" << windows.maxFrames << "/"
+            << windows.minSilenceFrames;
         ASSERT_EQ(actual.totalFrames, expected.totalFrames);
     }
 }

@@ -1,8 +1,10 @@
 // Duration texts in both directions: parseDurationSeconds reads what the user types,
-// formatDuration writes what the program prints, and every printed text reads back.
+// formatDuration writes what the program prints, and every printed text reads back. Beside
+// them, parseSilenceLevel, the other number the user types.
 
 #include "brevane.h"
 #include "duration_parser.h"
+#include "level_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +86,42 @@ INSTANTIATE_TEST_SUITE_P(Malformed, ParseTest,
         // Non-ASCII decimal digits are read as part of the number, which the conversion then
         // refuses: Arabic-Indic three, and a fullwidth one after an ASCII digit.
         ParseCase { u"\u0663s", absent }, ParseCase { u"1\uFF11s", absent }));
+
+class LevelParseTest : public ::testing::TestWithParam<ParseCase> { };
+
+TEST_P(LevelParseTest, ReadsTheLevelOrRejectsIt)
+{
+    const QString text = QString::fromUtf16(GetParam().text);
+    const std::optional<double> result = parseSilenceLevel(text);
+    const std::optional<double> expected = GetParam().expected;
+    const bool same = result.has_value() == expected.has_value()
+        && (!result
+            || std::bit_cast<std::uint64_t>(*result) == std::bit_cast<std::uint64_t>(*expected));
+    EXPECT_TRUE(same) << "text \"" << text.toStdString() << "\": got " << describe(result)
+                      << ", expected " << describe(expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accepted, LevelParseTest,
+    ::testing::Values(ParseCase { u"0.005", 0.005 }, ParseCase { u"1", 1.0 },
+        ParseCase { u" 0.01\t", 0.01 }, ParseCase { u".5", 0.5 }, ParseCase { u"0dB", 1.0 },
+        ParseCase { u"-0dB", 1.0 }, ParseCase { u"-20dB", 0.1 }, ParseCase { u"-40DB", 0.01 },
+        ParseCase { u" -40db ", 0.01 }, ParseCase { u"-46dB", std::pow(10.0, -2.3) },
+        ParseCase { u"-1000dB", 1e-50 }));
+
+// Not above 0 or above full scale, or not a plain decimal: exponents, signs other than one
+// leading minus, words the number conversion alone would take, blanks inside.
+INSTANTIATE_TEST_SUITE_P(Rejected, LevelParseTest,
+    ::testing::Values(ParseCase { u"", absent }, ParseCase { u" ", absent },
+        ParseCase { u"0", absent }, ParseCase { u"-0", absent }, ParseCase { u"-0.1", absent },
+        ParseCase { u"1.5", absent }, ParseCase { u"1.0000001", absent },
+        ParseCase { u"0.1dB", absent }, ParseCase { u"-8000dB", absent },
+        ParseCase { u"abc", absent }, ParseCase { u"dB", absent }, ParseCase { u"-dB", absent },
+        ParseCase { u".", absent }, ParseCase { u"nan", absent }, ParseCase { u"inf", absent },
+        ParseCase { u"-infdB", absent }, ParseCase { u"5e-3", absent },
+        ParseCase { u"+0.01", absent }, ParseCase { u"--46dB", absent },
+        ParseCase { u"-46 dB", absent }, ParseCase { u"0,005", absent },
+        ParseCase { u"0.0.5", absent }, ParseCase { u"0.005s", absent },
+        ParseCase { u"-46dBFS", absent }, ParseCase { u"\u0660.5", absent }));
 
 struct FormatCase {
     double seconds;

@@ -268,7 +268,11 @@ INSTANTIATE_TEST_SUITE_P(Matrix, HostileInputTest,
             [](const QString& path) { return testsupport::writeFile(path, "hello there\n"); },
             QStringLiteral("Unable to open audio file 'not audio %2 %1.mp3': ")),
         pieces("NameBeginningWithDash", QStringLiteral("-take.wav"),
-            toneWav(8000, 1, SampleFormat::S16), 8000, 1, QStringLiteral("./-take_parts"))),
+            toneWav(8000, 1, SampleFormat::S16), 8000, 1, QStringLiteral("./-take_parts")),
+        // ffmpeg would read "-pieces/part_001.wav" as an option; the lines show it as typed.
+        pieces("OutputFolderBeginningWithDash", QStringLiteral("take.wav"),
+            toneWav(8000, 1, SampleFormat::S16), 8000, 1, QStringLiteral("-pieces"),
+            QStringLiteral("-pieces"))),
     [](const auto& info) { return info.param.name; });
 
 } // namespace

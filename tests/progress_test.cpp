@@ -1,4 +1,5 @@
-// The status line: its texts, and that it shows on a terminal and nowhere else.
+// The status line: its texts, that every new piece is drawn at once, and that it shows on a
+// terminal and nowhere else.
 
 #include "progress_line.h"
 #include "test_support.h"
@@ -34,6 +35,13 @@ SplitProgress decoding(double position, double total)
     return progress;
 }
 
+SplitProgress onePass(double position, double total, qsizetype part)
+{
+    SplitProgress progress = decoding(position, total);
+    progress.part = part;
+    return progress;
+}
+
 SplitProgress writing(qsizetype part, qsizetype count)
 {
     SplitProgress progress;
@@ -50,7 +58,26 @@ INSTANTIATE_TEST_SUITE_P(Lines, ProgressTextTest,
         // The container's duration can be a little short of what decodes.
         TextRow { decoding(7230, 7200), "decoding 2h0m30s of 2h0m0s (100%)" },
         TextRow { decoding(0.4, -1), "decoding 0s" }, TextRow { decoding(95, 0), "decoding 1m35s" },
-        TextRow { writing(3, 24), "writing part 3 of 24" }));
+        TextRow { writing(3, 24), "writing part 3 of 24" },
+        TextRow { onePass(723.9, 7200, 3), "decoding 12m3s of 2h0m0s (10%), writing part 3" }));
+
+// A run's reports, each new piece once, faster than the redraw interval: every piece is drawn
+// at once whatever the pace (the position in between may or may not be).
+TEST(ProgressLineTest, DrawsEachNewPieceAtOnce)
+{
+    QStringList pieces;
+    ProgressLine line(true, [&](const QString& text) {
+        if (text.contains(QStringLiteral("part")))
+            pieces << text.trimmed();
+    });
+    for (const SplitProgress& report : { decoding(1, 60), decoding(2, 60), onePass(3, 60, 1),
+             onePass(3, 60, 2), writing(1, 2), writing(2, 2) })
+        line.update(report);
+    EXPECT_EQ(pieces,
+        QStringList({ "decoding 3s of 1m0s (5%), writing part 1",
+            "decoding 3s of 1m0s (5%), writing part 2", "writing part 1 of 2",
+            "writing part 2 of 2" }));
+}
 
 class ProgressRunTest : public ::testing::Test {
 protected:

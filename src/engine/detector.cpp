@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace brevane::detail {
 
@@ -84,8 +85,13 @@ bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double tole
     const bool representable = roundToFrames(rate * maxSeconds, &derived.targetFrames)
         && roundToFrames(rate * (maxSeconds - toleranceSeconds), &derived.minFrames)
         && roundToFrames(rate * (maxSeconds + toleranceSeconds), &derived.maxFrames)
-        && roundToFrames(rate * minSilenceSeconds, &derived.minSilenceFrames);
-    // A pause shorter than one frame still takes one silent frame to offer a cut.
+        && !std::isnan(minSilenceSeconds);
+    // A pause longer than any count of frames is never reached: no silence offers a cut, which
+    // is what the largest count gives. A pause shorter than one frame still takes one silent
+    // frame.
+    if (!roundToFrames(rate * minSilenceSeconds, &derived.minSilenceFrames))
+        derived.minSilenceFrames
+            = minSilenceSeconds > 0 ? std::numeric_limits<std::int64_t>::max() : 1;
     derived.minSilenceFrames = std::max<std::int64_t>(derived.minSilenceFrames, 1);
 
     if (!representable || derived.minFrames <= 0 || derived.maxFrames <= 0

@@ -15,6 +15,14 @@ namespace {
         return QDir(outputDir).filePath(partFileName(index));
     }
 
+    // ffmpeg reads an output path beginning with "-" as an option. Such a path is relative (an
+    // absolute one begins with "/"), and "./" in front names the same file; the printed path
+    // stays as given.
+    QString childOutputPath(const QString& outputPath)
+    {
+        return outputPath.startsWith(u'-') ? QStringLiteral("./") + outputPath : outputPath;
+    }
+
     QString secondsText(double seconds) { return QString::number(seconds, 'f', 6); }
 
     struct PieceTimes {
@@ -58,7 +66,7 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
         secondsText(times.start), QStringLiteral("-t"), secondsText(times.duration),
         QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"), QStringLiteral("-ac"),
         QString::number(channelCount), QStringLiteral("-ar"), QString::number(sampleRate),
-        outputPath };
+        childOutputPath(outputPath) };
 }
 
 bool checkOutputsSpareInput(

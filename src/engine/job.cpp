@@ -1,10 +1,13 @@
 #include "engine_internal.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QObject>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace brevane {
 
@@ -42,14 +45,26 @@ namespace {
             stream.channelCount, windows, options.silenceLevel);
     }
 
-    // A dry run writes nothing, so it makes no folder either; but a name taken by a file would
-    // fail a real run, and the dry run says so too.
+    // Whether mkpath could make the missing folder: the nearest entry on its path that exists
+    // (a dangling link counts, as mkdir will not replace it) must be a folder this process may
+    // add to.
+    bool folderCouldBeMade(const QString& outputDir)
+    {
+        QFileInfo entry(QDir(outputDir).absolutePath());
+        while (!entry.exists() && !entry.isSymLink() && !entry.isRoot())
+            entry.setFile(entry.absolutePath());
+        return entry.isDir()
+            && ::access(QFile::encodeName(entry.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
+    }
+
+    // A dry run writes nothing, so it makes no folder either; but where a real run could not
+    // make it, such as under a name taken by a file, the dry run fails the same way.
     bool prepareOutputDir(const QString& outputDir, bool dryRun, QString* errorMessage)
     {
         const QDir outputDirectory(outputDir);
         if (outputDirectory.exists())
             return true;
-        if (dryRun ? !QFileInfo::exists(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
+        if (dryRun ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
             return true;
         return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -42,8 +43,9 @@ QString progressText(const brevane::SplitProgress& progress)
     return text;
 }
 
-ProgressLine::ProgressLine(bool enabled)
+ProgressLine::ProgressLine(bool enabled, Sink sink)
     : m_enabled(enabled)
+    , m_sink(sink ? std::move(sink) : Sink(writeToStandardError))
 {
 }
 
@@ -69,8 +71,7 @@ void ProgressLine::clear()
 {
     if (!m_enabled || m_shownLength == 0)
         return;
-    writeToStandardError(
-        QLatin1Char('\r') + QString(m_shownLength, QLatin1Char(' ')) + QLatin1Char('\r'));
+    m_sink(QLatin1Char('\r') + QString(m_shownLength, QLatin1Char(' ')) + QLatin1Char('\r'));
     m_shownLength = 0;
 }
 
@@ -78,6 +79,6 @@ void ProgressLine::draw(const QString& text)
 {
     // Blanks pad over the rest of a longer previous text.
     const qsizetype padding = std::max<qsizetype>(m_shownLength - text.size(), 0);
-    writeToStandardError(QLatin1Char('\r') + text + QString(padding, QLatin1Char(' ')));
+    m_sink(QLatin1Char('\r') + text + QString(padding, QLatin1Char(' ')));
     m_shownLength = text.size();
 }

@@ -23,9 +23,11 @@ struct ModelRange {
 // checked, and which frames were silent.
 class CutModel {
 public:
-    CutModel(int channelCount, const brevane::detail::FrameWindows& windows)
+    CutModel(int channelCount, const brevane::detail::FrameWindows& windows,
+        double silenceLevel = brevane::detail::BoundaryDetector::defaultSilenceLevel)
         : m_channelCount(channelCount)
         , m_windows(windows)
+        , m_silenceLevel(silenceLevel)
     {
     }
 
@@ -34,7 +36,7 @@ public:
         double sum = 0.0;
         for (int c = 0; c < m_channelCount; ++c)
             sum += double(std::fabs(samples[c]));
-        const bool silent = sum / double(m_channelCount) < 0.005;
+        const bool silent = sum / double(m_channelCount) < m_silenceLevel;
         m_silent.push_back(silent);
 
         if (silent) {
@@ -80,6 +82,7 @@ public:
 private:
     const int m_channelCount;
     const brevane::detail::FrameWindows m_windows;
+    const double m_silenceLevel;
     std::int64_t m_silentRun = 0;
     std::int64_t m_candidate = -1;
     std::int64_t m_frames = 0;
