@@ -13,7 +13,7 @@
 
 namespace testsupport {
 
-inline std::vector<brevane::detail::InternalSegment> quietestModelRanges(
+inline QList<brevane::detail::InternalSegment> quietestModelRanges(
     const std::vector<float>& samples, int channelCount, std::int64_t sampleRate,
     const brevane::detail::FrameWindows& windows)
 {
@@ -43,7 +43,7 @@ inline std::vector<brevane::detail::InternalSegment> quietestModelRanges(
         = std::max<std::int64_t>(1, std::llround(double(windows.minSilenceFrames) / double(b)));
 
     // 4 to 6. Cut piece after piece.
-    std::vector<brevane::detail::InternalSegment> ranges;
+    QList<brevane::detail::InternalSegment> ranges;
     std::int64_t start = 0;
     while (frames - start > windows.maxFrames) {
         std::int64_t cut = -1;
@@ -67,11 +67,11 @@ inline std::vector<brevane::detail::InternalSegment> quietestModelRanges(
         }
         if (cut <= start)
             cut = start + windows.maxFrames;
-        ranges.push_back({ start, cut });
+        ranges.append({ start, cut });
         start = cut;
     }
     if (start < frames)
-        ranges.push_back({ start, frames });
+        ranges.append({ start, frames });
     return ranges;
 }
 
