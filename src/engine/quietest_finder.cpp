@@ -220,7 +220,8 @@ std::int64_t QuietestCutFinder::quietestCut() const
     std::int64_t bestDistance = 0;
     for (std::int64_t block = first; block <= last; ++block) {
         const std::int64_t from = block - half;
-        // Neither does one that runs past the blocks seen, nor any after it.
+        // Nor does one that runs past the last whole block, nor any after it. Before the end
+        // of the stream no counting candidate can: the caller waits for their blocks.
         if (from + m_windowBlocks > m_blocks)
             break;
         const std::uint64_t energy = prefixAt(from + m_windowBlocks) - prefixAt(from);
