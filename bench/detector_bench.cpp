@@ -1,7 +1,8 @@
-// Throughput of BoundaryDetector::processChunk, in frames per second, fed 64 KiB chunks as the
-// decode pipe delivers them.
+// Throughput of the cut finders' processChunk (the silence rule's BoundaryDetector and the
+// QuietestCutFinder), in frames per second, fed 64 KiB chunks as the decode pipe delivers them.
 
 #include "engine_internal.h"
+#include "quietest_finder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -17,6 +18,7 @@ namespace {
 
 using brevane::detail::BoundaryDetector;
 using brevane::detail::FrameWindows;
+using brevane::detail::QuietestCutFinder;
 
 constexpr int sampleRate = 44100;
 constexpr qsizetype chunkBytes = 64 * 1024;
@@ -90,30 +92,50 @@ QList<QByteArray> makeChunks(Signal kind, int channelCount)
     return chunks;
 }
 
-void processChunk(benchmark::State& state, Signal kind)
+// The default window (5 minutes, 1 minute of tolerance) at 44.1 kHz.
+FrameWindows defaultWindows()
 {
-    const int channelCount = int(state.range(0));
-    const QList<QByteArray> chunks = makeChunks(kind, channelCount);
-    const qsizetype framesPerChunk = chunks.front().size() / (qsizetype(channelCount) * 4);
-
-    // The default window (5 minutes, 1 minute of tolerance) at 44.1 kHz.
     FrameWindows windows;
     windows.targetFrames = 300 * sampleRate;
     windows.minFrames = 240 * sampleRate;
     windows.maxFrames = 360 * sampleRate;
     windows.minSilenceFrames = sampleRate / 2;
-    BoundaryDetector detector(channelCount, windows);
+    return windows;
+}
 
+template <typename Finder>
+void feedChunks(benchmark::State& state, Finder& finder, const QList<QByteArray>& chunks)
+{
     qsizetype next = 0;
     for (auto _ : state) {
         // Sharing the chunk costs nothing; processChunk reads it and drops every byte.
         QByteArray pcmBuffer = chunks.at(next);
-        detector.processChunk(pcmBuffer);
+        finder.processChunk(pcmBuffer);
         benchmark::DoNotOptimize(pcmBuffer.size());
         next = (next + 1) % chunks.size();
     }
-    state.SetItemsProcessed(state.iterations() * framesPerChunk);
+    const qsizetype frameBytes = qsizetype(state.range(0)) * 4;
+    state.SetItemsProcessed(state.iterations() * (chunks.front().size() / frameBytes));
     state.SetBytesProcessed(state.iterations() * chunks.front().size());
+}
+
+void processChunk(benchmark::State& state, Signal kind)
+{
+    const int channelCount = int(state.range(0));
+    const QList<QByteArray> chunks = makeChunks(kind, channelCount);
+    BoundaryDetector detector(channelCount, defaultWindows());
+    feedChunks(state, detector, chunks);
+}
+
+void quietest(benchmark::State& state, Signal kind)
+{
+    const int channelCount = int(state.range(0));
+    const QList<QByteArray> chunks = makeChunks(kind, channelCount);
+    QuietestCutFinder finder(channelCount, sampleRate, defaultWindows());
+    feedChunks(state, finder, chunks);
+    // The block sums held, after several minutes of input have gone through.
+    state.counters["held_KiB"] = double(finder.heldBytes()) / 1024.0;
+    state.counters["pieces"] = double(finder.closedRanges().size());
 }
 
 BENCHMARK_CAPTURE(processChunk, loud, Signal::Loud)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
@@ -128,6 +150,10 @@ BENCHMARK_CAPTURE(processChunk, speech, Signal::Speech)
     ->Arg(1)
     ->Arg(2)
     ->Arg(6);
+BENCHMARK_CAPTURE(quietest, loud, Signal::Loud)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
+BENCHMARK_CAPTURE(quietest, silent, Signal::Silent)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
+BENCHMARK_CAPTURE(quietest, hiss, Signal::Hiss)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
+BENCHMARK_CAPTURE(quietest, speech, Signal::Speech)->ArgName("channels")->Arg(1)->Arg(2)->Arg(6);
 
 } // namespace
 

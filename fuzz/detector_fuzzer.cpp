@@ -1,11 +1,14 @@
 // The boundary detector over random frames (NaN, infinities, denormals and values around the
 // silence level included) and random windows, fed in random chunk splits: the ranges are those
 // of the same bytes fed in one piece, they agree with a plain frame-by-frame model of the cut
-// rule, and they hold the invariants the extraction relies on.
+// rule, and they hold the invariants the extraction relies on. The quietest-stretch finder
+// gets the same frames and agrees with its own whole-input model.
 
 #include "cut_model.h"
 #include "engine_internal.h"
 #include "fuzz_support.h"
+#include "quietest_finder.h"
+#include "quietest_model.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -19,6 +22,7 @@ using brevane::detail::AnalysisResult;
 using brevane::detail::BoundaryDetector;
 using brevane::detail::FrameWindows;
 using brevane::detail::InternalSegment;
+using brevane::detail::QuietestCutFinder;
 using testsupport::CutModel;
 using testsupport::ModelRange;
 
@@ -179,6 +183,28 @@ void checkRanges(const CutModel& model, const FrameWindows& windows)
         (long long)expectedStart, (long long)model.frames());
 }
 
+// The quietest rule over the same frames, fed in chunks, against its whole-input model.
+void checkQuietest(const QByteArray& stream, const std::vector<float>& samples, int channelCount,
+    const FrameWindows& windows, std::int64_t sampleRate, ChunkSizes* chunks)
+{
+    QuietestCutFinder finder(channelCount, sampleRate, windows);
+    QByteArray pcmBuffer;
+    for (qsizetype fed = 0; fed < stream.size();) {
+        const qsizetype size = std::min(chunks->next(), stream.size() - fed);
+        pcmBuffer.append(stream.constData() + fed, size);
+        fed += size;
+        finder.processChunk(pcmBuffer);
+    }
+    finder.processChunk(pcmBuffer);
+    AnalysisResult result;
+    const bool ok = finder.finishAnalysis(&result, nullptr);
+    const QList<InternalSegment> expected
+        = testsupport::quietestModelRanges(samples, channelCount, sampleRate, windows);
+    FUZZ_CHECK(ok == !expected.isEmpty() && (!ok || result.segments == expected),
+        "quietest rule at %lld Hz: %lld ranges, the model has %lld", (long long)sampleRate,
+        (long long)result.segments.size(), (long long)expected.size());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -221,6 +247,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Outcome whole = analyse(stream, channelCount, windows, nullptr);
     const Outcome split = analyse(stream, channelCount, windows, &chunks);
+    // Rates whose 10 ms blocks hold 1 to 44 frames.
+    checkQuietest(stream, samples, channelCount, windows,
+        in.ConsumeIntegralInRange<std::int64_t>(1, 4410), &chunks);
 
     FUZZ_CHECK(whole.ok == (model.frames() > 0), "%lld frames, finishAnalysis %s",
         (long long)model.frames(), whole.ok ? "succeeded" : "failed");

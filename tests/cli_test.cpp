@@ -213,6 +213,16 @@ INSTANTIATE_TEST_SUITE_P(Controls, CliTest,
             "Failed to create output directory: in.wav/pieces\n", "", false }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The cut rule is checked after the shortest pause, and the quietest rule takes no level.
+INSTANTIATE_TEST_SUITE_P(CutRule, CliTest,
+    ::testing::Values(CliCase { "UnknownRule", { "--input", "in.wav", "--cut-at", "loudest" },
+                          { "in.wav" }, 1, "Invalid value for --cut-at: loudest\n", "", false },
+        CliCase { "LevelWithQuietest",
+            { "--input", "in.wav", "--cut-at", "quietest", "--silence-level", "0.01" },
+            { "in.wav" }, 1, "--silence-level cannot be combined with --cut-at quietest\n", "",
+            false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("tone.wav"), 8000, 1, steadySound()));

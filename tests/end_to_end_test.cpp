@@ -5,6 +5,9 @@
 #include "test_support.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -129,5 +132,47 @@ INSTANTIATE_TEST_SUITE_P(Formats, EndToEndTest,
         // decoder drops the encoder's delay, so the MP3 is cut at the very same frames.
         Format { "mp3", { "-acodec", "libmp3lame", "-b:a", "128k" } }),
     [](const auto& info) { return std::string(info.param.suffix); });
+
+// The quietest rule on the same recording, --max 40s --tolerance 10s: the first piece may end
+// from 30 s to 50 s on a 10 ms boundary, and the half-second stretches that lie wholly inside
+// the pause 33-35 s are silent. Of those, the one centred nearest 40 s is centred on 34.75 s.
+// The later cuts fall in steady tone, where only the bounds of every piece are certain.
+TEST(QuietestEndToEndTest, CutsInTheQuietestStretchWithinTheWindow)
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("talk.wav"));
+    const std::vector<std::int16_t> samples = recording();
+    ASSERT_TRUE(testsupport::writeWav16(input, rate, 2, samples));
+
+    const testsupport::ProcessResult run = testsupport::runProcess(testsupport::brevaneProgram(),
+        { "--input", input, "--max", "40s", "--tolerance", "10s", "--cut-at", "quietest",
+            "--json" });
+    ASSERT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+    const QJsonArray pieces = QJsonDocument::fromJson(run.standardOutput)["pieces"].toArray();
+    ASSERT_GE(pieces.size(), 3) << run.standardOutput.toStdString();
+    EXPECT_EQ(pieces[0]["endFrame"].toInteger(), frameAt(34.75));
+
+    QByteArray rejoined;
+    std::int64_t start = 0;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::int64_t from = pieces[i]["startFrame"].toInteger();
+        const std::int64_t to = pieces[i]["endFrame"].toInteger();
+        EXPECT_EQ(from, start);
+        EXPECT_LE(to - from, 50 * rate);
+        if (i + 1 < pieces.size()) {
+            EXPECT_GE(to - from, 30 * rate);
+            EXPECT_EQ(to % (rate / 100), 0);
+        }
+        start = to;
+        testsupport::WavInfo piece;
+        ASSERT_TRUE(testsupport::readWav(pieces[i]["path"].toString(), &piece));
+        rejoined += piece.data;
+    }
+    EXPECT_EQ(start, totalFrames);
+    EXPECT_TRUE(rejoined
+        == QByteArray(
+            reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 2)));
+}
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "engine_internal.h"
+#include "quietest_finder.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,9 @@ namespace {
     std::unique_ptr<CutFinder> makeCutFinder(
         const SplitOptions& options, const StreamInfo& stream, const FrameWindows& windows)
     {
+        if (options.cutRule == CutRule::Quietest)
+            return std::make_unique<QuietestCutFinder>(
+                stream.channelCount, stream.sampleRate, windows);
         return std::make_unique<BoundaryDetector>(
             stream.channelCount, windows, options.silenceLevel);
     }

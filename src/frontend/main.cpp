@@ -91,16 +91,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption toleranceOption(QStringLiteral("tolerance"),
         QObject::tr("Tolerance window"), QStringLiteral("duration"), QStringLiteral("1m"));
     const QCommandLineOption cutAtOption(QStringLiteral("cut-at"),
-        QObject::tr("Where to cut: silence (in the middle of a pause below the silence level) "
-                    "or quietest (at the quietest stretch within the tolerance)"),
+        QObject::tr("Where to cut: silence (the default: in the middle of a pause below the "
+                    "silence level; for clean recordings) or quietest (where the --min-silence "
+                    "stretch is quietest within the tolerance, on a 10 ms grid; no level needed, "
+                    "for noisy speech or music)"),
         QStringLiteral("rule"), QStringLiteral("silence"));
     const QCommandLineOption silenceLevelOption(QStringLiteral("silence-level"),
         QObject::tr("Level below which a frame is silent: a mean absolute sample value such as "
                     "0.005, or decibels such as -46dB"),
         QStringLiteral("level"), QStringLiteral("0.005"));
     const QCommandLineOption minSilenceOption(QStringLiteral("min-silence"),
-        QObject::tr("Shortest pause that offers a cut"), QStringLiteral("duration"),
-        QStringLiteral("500ms"));
+        QObject::tr("Shortest pause that offers a cut; with --cut-at quietest, the length of "
+                    "the stretches compared"),
+        QStringLiteral("duration"), QStringLiteral("500ms"));
     const QCommandLineOption onePassOption(QStringLiteral("one-pass"),
         QObject::tr("Write the pieces from the same decode as the analysis (much faster on "
                     "long files)"));
