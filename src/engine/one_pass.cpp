@@ -1,8 +1,6 @@
 #include "engine_internal.h"
 #include "wav_piece_writer.h"
 
-#include <vector>
-
 namespace brevane::detail {
 
 bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
@@ -21,11 +19,12 @@ bool splitInOnePass(const QString& inputPath, const QString& outputDir, const St
     WavPieceWriter writer(format);
     writer.begin(piecePath(outputDir, 0));
 
-    // Cuts the pieces at the ranges closed since the last call; with lastIsOpen, the last
-    // range stays the open piece.
+    // Cuts the open piece at the end of each range closed since the last call. While the
+    // stream goes on, every closed range ends at a cut; the last range of all ends with the
+    // stream instead (lastEndsTheStream), and finish closes it.
     qsizetype rangesCut = 0;
-    const auto cutClosedRanges = [&](const QList<InternalSegment>& ranges, bool lastIsOpen) {
-        for (; rangesCut < ranges.size() - (lastIsOpen ? 1 : 0); ++rangesCut) {
+    const auto cutClosedRanges = [&](const QList<InternalSegment>& ranges, bool lastEndsTheStream) {
+        for (; rangesCut < ranges.size() - (lastEndsTheStream ? 1 : 0); ++rangesCut) {
             if (!writer.cutAt(ranges.at(rangesCut).endFrame, piecePath(outputDir, rangesCut + 1),
                     errorMessage))
                 return false;
