@@ -113,6 +113,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, SameAsDefaultTest,
         Input { "UnsignedByteMono8k", { "-ar", "8000", "-c:a", "pcm_u8" } },
         Input { "Int16Surround71", { "-ac", "8", "-c:a", "pcm_s16le" } },
         Input { "Float96kSixChannels", { "-ar", "96000", "-ac", "6", "-c:a", "pcm_f32le" } },
+        // Layouts that "-ac" remixes to the default one for their channel count.
+        Input { "Int24SideSurround",
+            { "-af", "pan=5.1(side)|c0=c0|c1=0.8*c0|c2=0.6*c0|c3=0.4*c0|c4=0.3*c0|c5=0.2*c0",
+                "-c:a", "pcm_s24le" } },
+        Input { "Int16BackCentre",
+            { "-af", "pan=3.0(back)|c0=c0|c1=0.5*c0|c2=0.3*c0", "-c:a", "pcm_s16le" } },
         Input {
             "Mp3Stereo", { "-ar", "44100", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k" } }),
     [](const auto& info) { return std::string(info.param.name); });

@@ -36,7 +36,7 @@ enum class DecodedSamples {
     Int32,
     Float32,
     Float64,
-    Other, // anything else is asked for as 32-bit float
+    Other,
 };
 
 struct StreamInfo {
@@ -48,6 +48,8 @@ struct StreamInfo {
     // The speaker mask ffmpeg's WAV writer gives channelCount channels (its default layout
     // for that count, which "-ac" selects); 0 when it has none.
     std::uint64_t channelMask = 0;
+    // Set when the decoder's own layout is not that default, so that "-ac" remixes.
+    bool layoutRemixed = false;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);

@@ -48,6 +48,16 @@ namespace {
         return mask;
     }
 
+    // An unspecified order is taken as the default layout; a known one other than the
+    // default, such as 5.1 with side channels, is remixed to it.
+    bool remixedByChannelCount(const AVChannelLayout& layout)
+    {
+        if (layout.order == AV_CHANNEL_ORDER_UNSPEC)
+            return false;
+        return layout.order != AV_CHANNEL_ORDER_NATIVE
+            || layout.u.mask != defaultChannelMask(layout.nb_channels);
+    }
+
 } // namespace
 
 QString ffmpegErrorToString(int code)
@@ -106,6 +116,7 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->channelCount = chooseChannelCount(stream->codecpar->ch_layout.nb_channels);
     info->decodedSamples = decodedSamplesOf(stream->codecpar->format);
     info->channelMask = defaultChannelMask(info->channelCount);
+    info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;
