@@ -117,10 +117,60 @@ namespace {
 
 QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount)
 {
+    return decodeArguments(inputPath, QStringLiteral("f32le"), sampleRate, channelCount);
+}
+
+QStringList decodeArguments(
+    const QString& inputPath, const QString& rawFormat, std::int64_t sampleRate, int channelCount)
+{
     return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-        QStringLiteral("-i"), inputPath, QStringLiteral("-f"), QStringLiteral("f32le"),
-        QStringLiteral("-ac"), QString::number(channelCount), QStringLiteral("-ar"),
-        QString::number(sampleRate), QStringLiteral("-") };
+        QStringLiteral("-i"), inputPath, QStringLiteral("-f"), rawFormat, QStringLiteral("-ac"),
+        QString::number(channelCount), QStringLiteral("-ar"), QString::number(sampleRate),
+        QStringLiteral("-") };
+}
+
+bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,
+    DecoderExit* decoderExit, QString* errorMessage)
+{
+    ReadPacer pacer;
+    QProcess decoder;
+    decoder.setProgram(QStringLiteral("ffmpeg"));
+    decoder.setArguments(arguments);
+    decoder.setProcessChannelMode(QProcess::SeparateChannels);
+    pacer.enlargePipeOf(decoder);
+    decoder.start(QIODevice::ReadWrite);
+    if (!decoder.waitForStarted(startWaitMs))
+        return fail(errorMessage, trText("Failed to start ffmpeg: %1").arg(decoder.errorString()));
+
+    QByteArray pcmBuffer;
+    QByteArray& errorTail = decoderExit->errorTail;
+    errorTail.clear();
+
+    for (;;) {
+        if (decoder.waitForReadyRead(readWaitMs)) {
+            const qint64 bytesRead = appendStandardOutput(decoder, pcmBuffer);
+            const ReadPacer::Clock::time_point readTime = ReadPacer::Clock::now();
+            keepStandardError(decoder, errorTail);
+            if (!consume(pcmBuffer, false)) {
+                decoder.kill();
+                decoder.waitForFinished(-1);
+                return false;
+            }
+            pacer.pauseAfterRead(bytesRead, readTime);
+        } else if (decoder.state() == QProcess::NotRunning) {
+            break;
+        }
+    }
+
+    if (!decoder.waitForFinished(-1)) {
+        decoder.kill();
+        decoder.waitForFinished(-1);
+    }
+    appendStandardOutput(decoder, pcmBuffer);
+    keepStandardError(decoder, errorTail);
+    decoderExit->normalExit = decoder.exitStatus() == QProcess::NormalExit;
+    decoderExit->exitCode = decoder.exitCode();
+    return consume(pcmBuffer, true);
 }
 
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
@@ -136,49 +186,27 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
     CutFinder& detector, AnalysisResult* result, QString* errorMessage,
     const FramesAnalysedCallback& framesAnalysed)
 {
-    ReadPacer pacer;
-    QProcess decoder;
-    decoder.setProgram(QStringLiteral("ffmpeg"));
-    decoder.setArguments(decodeArguments(inputPath, sampleRate, channelCount));
-    decoder.setProcessChannelMode(QProcess::SeparateChannels);
-    pacer.enlargePipeOf(decoder);
-    decoder.start(QIODevice::ReadWrite);
-    if (!decoder.waitForStarted(startWaitMs))
-        return fail(errorMessage, trText("Failed to start ffmpeg: %1").arg(decoder.errorString()));
-
-    QByteArray pcmBuffer;
-    QByteArray errorTail;
-
-    for (;;) {
-        if (decoder.waitForReadyRead(readWaitMs)) {
-            const qint64 bytesRead = appendStandardOutput(decoder, pcmBuffer);
-            const ReadPacer::Clock::time_point readTime = ReadPacer::Clock::now();
-            keepStandardError(decoder, errorTail);
+    DecoderExit decoderExit;
+    const bool decoded = runDecoder(
+        decodeArguments(inputPath, sampleRate, channelCount),
+        [&](QByteArray& pcmBuffer, bool decoderEnded) {
             detector.processChunk(pcmBuffer);
-            if (framesAnalysed)
+            if (framesAnalysed && !decoderEnded)
                 framesAnalysed(detector.framesProcessed());
-            pacer.pauseAfterRead(bytesRead, readTime);
-        } else if (decoder.state() == QProcess::NotRunning) {
-            break;
-        }
-    }
-
-    if (!decoder.waitForFinished(-1)) {
-        decoder.kill();
-        decoder.waitForFinished(-1);
-    }
-    appendStandardOutput(decoder, pcmBuffer);
-    keepStandardError(decoder, errorTail);
-    detector.processChunk(pcmBuffer);
+            return true;
+        },
+        &decoderExit, errorMessage);
+    if (!decoded)
+        return false;
 
     if (!detector.finishAnalysis(result, errorMessage))
         return false;
 
     // A decoder that dies halfway would otherwise pass its truncated output off as the whole
     // recording, and the tail would be missing from the pieces without a word.
-    if (decoder.exitStatus() != QProcess::NormalExit || decoder.exitCode() != 0) {
+    if (!decoderExit.succeeded()) {
         *result = AnalysisResult();
-        return fail(errorMessage, ffmpegExitMessage(decoder.exitCode(), errorTail));
+        return fail(errorMessage, ffmpegExitMessage(decoderExit.exitCode, decoderExit.errorTail));
     }
     return true;
 }

@@ -28,11 +28,28 @@ QString ffmpegExitMessage(int exitCode, const QByteArray& standardError);
 
 // --- Stream probe --------------------------------------------------------------------------
 
+// The decoder's own sample format, reduced to the raw forms the one-pass decode asks for:
+// each is the widest form ffmpeg converts from exactly, so that the finder's floats and the
+// pieces' 16-bit samples can both be derived from it as ffmpeg itself would derive them.
+enum class DecodedSamples {
+    Int16, // 8- and 16-bit integer: the 16-bit stream already is ffmpeg's own conversion
+    Int32,
+    Float32,
+    Float64,
+    Other,
+};
+
 struct StreamInfo {
     std::int64_t sampleRate = 0;
     int channelCount = 0;
     // As the container states it, for progress reports only; negative when unknown.
     double durationSeconds = -1.0;
+    DecodedSamples decodedSamples = DecodedSamples::Other;
+    // The speaker mask ffmpeg's WAV writer gives channelCount channels (its default layout
+    // for that count, which "-ac" selects); 0 when it has none.
+    std::uint64_t channelMask = 0;
+    // Set when the decoder's own layout is not that default, so that "-ac" remixes.
+    bool layoutRemixed = false;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
@@ -139,6 +156,28 @@ private:
 // --- Decode pipe ---------------------------------------------------------------------------
 
 QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount);
+// The same arguments with another raw output format than "f32le".
+QStringList decodeArguments(
+    const QString& inputPath, const QString& rawFormat, std::int64_t sampleRate, int channelCount);
+
+// How a decoder child ended, for the check that follows the analysis.
+struct DecoderExit {
+    bool normalExit = false;
+    int exitCode = -1;
+    // The end of what it wrote on standard error.
+    QByteArray errorTail;
+
+    bool succeeded() const { return normalExit && exitCode == 0; }
+};
+
+// Handed the bytes gathered so far after every read, and once more after the decoder has
+// ended (decoderEnded). Returns false to stop at once: the decoder is then killed.
+using DecodedChunkConsumer = std::function<bool(QByteArray& pcmBuffer, bool decoderEnded)>;
+
+// Runs ffmpeg with arguments and feeds consume as its standard output arrives. Fails with
+// "Failed to start ffmpeg: %1", or without a message of its own when consume stopped it.
+bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,
+    DecoderExit* decoderExit, QString* errorMessage);
 
 using FramesAnalysedCallback = std::function<void(std::int64_t framesAnalysed)>;
 
@@ -167,8 +206,39 @@ bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
 QList<Segment> plannedPieces(
     const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges);
 
+// Fails when an entry of outputDir named as any piece (part_001.wav, part_002.wav, ...) is the
+// input file itself: for a writer that learns the number of pieces only as it writes them.
+bool checkPieceNamesSpareInput(
+    const QString& inputPath, const QString& outputDir, QString* errorMessage);
+
+// The output path of piece index, as it is printed.
+QString piecePath(const QString& outputDir, qsizetype index);
+
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
     QString* errorMessage);
+
+// --- Raw decoded samples -----------------------------------------------------------------
+
+// The raw format ("-f") the one-pass decode asks for, and the bytes of one of its samples.
+QString rawFormatName(DecodedSamples form);
+int rawSampleBytes(DecodedSamples form);
+
+// Converts sampleCount raw little-endian samples of that format as ffmpeg would have: into
+// 16-bit little-endian samples for the pieces, and into little-endian floats for the cut finder
+// (which may be null when the raw samples are floats already).
+void convertRawSamples(DecodedSamples form, const char* raw, qsizetype sampleCount,
+    char* pieceSamples, char* finderSamples);
+
+// --- One pass -------------------------------------------------------------------------------
+
+using OnePassProgress = std::function<void(std::int64_t framesAnalysed, qsizetype part)>;
+
+// Decodes inputPath once, feeds finder and writes every range it closes as a 16-bit WAV piece
+// in outputDir while the decode goes on. Fails with the decoder's messages, the finder's, or
+// "Failed to write %1: %2"; pieces finished before a failure stay complete.
+bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
+    const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
+    const OnePassProgress& progress = {});
 
 } // namespace brevane::detail

@@ -3,17 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 
 namespace brevane::detail {
 
 namespace {
-
-    QString outputPathFor(const QString& outputDir, qsizetype index)
-    {
-        return QDir(outputDir).filePath(partFileName(index));
-    }
 
     // ffmpeg reads an output path beginning with "-" as an option. Such a path is relative (an
     // absolute one begins with "/"), and "./" in front names the same file; the printed path
@@ -50,11 +48,26 @@ namespace {
         return segment;
     }
 
+    bool spareInput(const struct stat& input, const QString& outputPath, QString* errorMessage)
+    {
+        struct stat output;
+        if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
+            && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
+            return fail(
+                errorMessage, trText("Output file would overwrite the input: %1").arg(outputPath));
+        return true;
+    }
+
 } // namespace
 
 QString partFileName(qsizetype index)
 {
     return QStringLiteral("part_%1.wav").arg(index + 1, 3, 10, QLatin1Char('0'));
+}
+
+QString piecePath(const QString& outputDir, qsizetype index)
+{
+    return QDir(outputDir).filePath(partFileName(index));
 }
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
@@ -79,12 +92,33 @@ bool checkOutputsSpareInput(
     // the input, such as ./parts/part_001.wav for parts/part_001.wav, would be overwritten
     // while it is still being read.
     for (qsizetype index = 0; index < pieceCount; ++index) {
-        const QString outputPath = outputPathFor(outputDir, index);
-        struct stat output;
-        if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
-            && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
-            return fail(
-                errorMessage, trText("Output file would overwrite the input: %1").arg(outputPath));
+        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
+            return false;
+    }
+    return true;
+}
+
+bool checkPieceNamesSpareInput(
+    const QString& inputPath, const QString& outputDir, QString* errorMessage)
+{
+    struct stat input;
+    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
+        return true;
+    // Only the names the writer could reach matter; they are visited in piece order, so that
+    // the message names the first piece that would overwrite the input.
+    static const QRegularExpression pieceName(QStringLiteral("^part_(\\d{3,})\\.wav$"));
+    QList<qsizetype> indices;
+    for (const QString& name : QDir(outputDir).entryList(QDir::AllEntries | QDir::System)) {
+        const QRegularExpressionMatch match = pieceName.match(name);
+        bool isNumber = false;
+        const qsizetype number = match.hasMatch() ? match.captured(1).toLongLong(&isNumber) : 0;
+        if (isNumber && number >= 1 && partFileName(number - 1) == name)
+            indices.append(number - 1);
+    }
+    std::sort(indices.begin(), indices.end());
+    for (const qsizetype index : std::as_const(indices)) {
+        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
+            return false;
     }
     return true;
 }
@@ -95,7 +129,7 @@ QList<Segment> plannedPieces(
     QList<Segment> pieces;
     pieces.reserve(ranges.size());
     for (qsizetype index = 0; index < ranges.size(); ++index)
-        pieces.append(pieceRecord(outputPathFor(outputDir, index), sampleRate, ranges.at(index)));
+        pieces.append(pieceRecord(piecePath(outputDir, index), sampleRate, ranges.at(index)));
     return pieces;
 }
 
@@ -106,7 +140,7 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
-    const QString outputPath = outputPathFor(outputDir, index);
+    const QString outputPath = piecePath(outputDir, index);
 
     QProcess writer;
     writer.setProgram(QStringLiteral("ffmpeg"));

@@ -99,6 +99,47 @@ namespace {
         return true;
     }
 
+    SplitProgress decodingReport(const StreamInfo& stream, std::int64_t frames)
+    {
+        SplitProgress report;
+        report.positionSeconds = double(frames) / double(stream.sampleRate);
+        report.totalSeconds = stream.durationSeconds;
+        return report;
+    }
+
+    // The analysis pass alone, for a dry run and for one ffmpeg run per piece.
+    bool analyse(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
+        AnalysisResult* analysis, QString* errorMessage, const ProgressCallback& progress)
+    {
+        FramesAnalysedCallback framesAnalysed;
+        if (progress) {
+            framesAnalysed = [&](std::int64_t frames) { progress(decodingReport(stream, frames)); };
+        }
+        return analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, analysis,
+            errorMessage, framesAnalysed);
+    }
+
+    // The pieces written from the analysis decode itself. How many there will be is known
+    // only at its end, so every existing entry named as a piece is checked against the input
+    // before the first is opened.
+    bool writeInOnePass(const QString& inputPath, const QString& outputDir,
+        const StreamInfo& stream, const FrameWindows& windows, CutFinder& finder,
+        AnalysisResult* analysis, QString* errorMessage, const ProgressCallback& progress)
+    {
+        if (!checkPieceNamesSpareInput(inputPath, outputDir, errorMessage))
+            return false;
+        OnePassProgress framesWritten;
+        if (progress) {
+            framesWritten = [&](std::int64_t frames, qsizetype part) {
+                SplitProgress report = decodingReport(stream, frames);
+                report.part = part;
+                progress(report);
+            };
+        }
+        return splitInOnePass(
+            inputPath, outputDir, stream, windows, finder, analysis, errorMessage, framesWritten);
+    }
+
 } // namespace
 
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
@@ -147,26 +188,22 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
 
-    FramesAnalysedCallback framesAnalysed;
-    if (progress) {
-        framesAnalysed = [&](std::int64_t frames) {
-            SplitProgress report;
-            report.positionSeconds = double(frames) / double(stream.sampleRate);
-            report.totalSeconds = stream.durationSeconds;
-            progress(report);
-        };
-    }
     AnalysisResult analysis;
-    if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, *finder, &analysis,
-            errorMessage, framesAnalysed))
-        return false;
-
     QList<Segment> written;
-    if (options.dryRun)
+    if (options.onePass && !options.dryRun) {
+        if (!writeInOnePass(
+                inputPath, outputDir, stream, windows, *finder, &analysis, errorMessage, progress))
+            return false;
         written = plannedPieces(outputDir, stream.sampleRate, analysis.segments);
-    else if (!extractPieces(
-                 inputPath, outputDir, stream, analysis, &written, errorMessage, progress))
-        return false;
+    } else {
+        if (!analyse(inputPath, stream, *finder, &analysis, errorMessage, progress))
+            return false;
+        if (options.dryRun)
+            written = plannedPieces(outputDir, stream.sampleRate, analysis.segments);
+        else if (!extractPieces(
+                     inputPath, outputDir, stream, analysis, &written, errorMessage, progress))
+            return false;
+    }
 
     *outSegments = written;
     return true;

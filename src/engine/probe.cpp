@@ -2,7 +2,9 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include <memory>
@@ -17,6 +19,44 @@ namespace {
         void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
     };
     using FormatContextOwner = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+
+    // After avformat_find_stream_info the parameters hold the format the decoder itself
+    // produces, which is the one the ffmpeg program starts from as well.
+    DecodedSamples decodedSamplesOf(int format)
+    {
+        switch (av_get_packed_sample_fmt(AVSampleFormat(format))) {
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_S16:
+            return DecodedSamples::Int16;
+        case AV_SAMPLE_FMT_S32:
+            return DecodedSamples::Int32;
+        case AV_SAMPLE_FMT_FLT:
+            return DecodedSamples::Float32;
+        case AV_SAMPLE_FMT_DBL:
+            return DecodedSamples::Float64;
+        default:
+            return DecodedSamples::Other;
+        }
+    }
+
+    std::uint64_t defaultChannelMask(int channelCount)
+    {
+        AVChannelLayout layout;
+        av_channel_layout_default(&layout, channelCount);
+        const std::uint64_t mask = layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
+        av_channel_layout_uninit(&layout);
+        return mask;
+    }
+
+    // An unspecified order is taken as the default layout; a known one other than the
+    // default, such as 5.1 with side channels, is remixed to it.
+    bool remixedByChannelCount(const AVChannelLayout& layout)
+    {
+        if (layout.order == AV_CHANNEL_ORDER_UNSPEC)
+            return false;
+        return layout.order != AV_CHANNEL_ORDER_NATIVE
+            || layout.u.mask != defaultChannelMask(layout.nb_channels);
+    }
 
 } // namespace
 
@@ -74,6 +114,9 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->sampleRate = chooseSampleRate(
         stream->codecpar->sample_rate, stream->avg_frame_rate.num, stream->avg_frame_rate.den);
     info->channelCount = chooseChannelCount(stream->codecpar->ch_layout.nb_channels);
+    info->decodedSamples = decodedSamplesOf(stream->codecpar->format);
+    info->channelMask = defaultChannelMask(info->channelCount);
+    info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The whole --one-pass run against the least work that produces every output sample.
+#
+# On the 2-hour MP3 of bench/analysis_bench.sh, interleaved, RUNS times each:
+#   - ffmpeg -i IN -c:a pcm_s16le full.wav: one decode, every sample written once;
+#   - brevane --input IN --out DIR --one-pass, all its pieces written.
+# It prints the median wall times and their ratio, and brevane's own peak resident memory (its
+# children not counted), then brevane's memory and wall time once on the 1-hour WAV and the
+# 10-hour 8 kHz WAV, to show that memory does not grow with the length. With DEFAULT_RUN=1 it
+# also times one run of the default mode (one ffmpeg per piece; minutes) for reference.
+#
+# Usage: bench/one_pass_bench.sh [CACHE_DIR]
+#   CACHE_DIR    the generated inputs, shared with bench/analysis_bench.sh (default
+#                /tmp/brevane-analysis-bench); the pieces and full.wav go to a temporary folder
+#                beside them (about 1.3 GB at a time).
+#   BREVANE      the brevane executable (default: a RelWithDebInfo build made here, in
+#                build-one-pass-bench).
+#   RUNS         runs of each command on the MP3 (default 5).
+#   DEFAULT_RUN  1 to time the default mode once as well.
+set -euo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+install_missing_packages "${BREVANE_PACKAGES[@]}" time
+
+cache=${1:-/tmp/brevane-analysis-bench}
+runs=${RUNS:-5}
+mkdir -p "$cache"
+
+if [ -z "${BREVANE:-}" ]; then
+    build=$BREVANE_ROOT/build-one-pass-bench
+    cmake -S "$BREVANE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBREVANE_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build" -j "$(build_jobs)" --target brevane >/dev/null
+    BREVANE=$build/src/frontend/brevane
+fi
+
+work=$(mktemp -d "$cache/one-pass.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The inputs of bench/analysis_bench.sh: a tone broken by pauses, as speech is.
+make_input() { # name seconds rate channels codec-arguments...
+    local file=$cache/$1 seconds=$2 rate=$3 channels=$4
+    shift 4
+    [ -s "$file" ] && return 0
+    echo "Making $file" >&2
+    ffmpeg -hide_banner -loglevel error -y \
+        -f lavfi -i "sine=frequency=220:sample_rate=$rate:duration=$seconds" \
+        -af "volume=0:enable='lt(mod(t\,7)\,1.2)+between(mod(t\,3.1)\,1.5\,1.8)'" \
+        -ac "$channels" "$@" "$file.partial.${file##*.}"
+    mv "$file.partial.${file##*.}" "$file"
+}
+make_input talk-2h.mp3 7200 44100 2 -c:a libmp3lame -b:a 128k
+make_input talk-1h.wav 3600 44100 2 -c:a pcm_s16le
+make_input talk-10h-8k.wav 36000 8000 1 -c:a pcm_s16le
+
+# Preloaded into brevane only: at exit it writes brevane's own peak resident memory
+# (getrusage RUSAGE_SELF counts no child; GNU time's %M would take the largest child in too).
+cat >"$work/self_usage.cpp" <<'EOF'
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
+
+static char reportPath[4096];
+
+__attribute__((constructor)) static void start()
+{
+    if (const char* path = std::getenv("SELF_USAGE_FILE"))
+        std::strncpy(reportPath, path, sizeof reportPath - 1);
+    unsetenv("SELF_USAGE_FILE");
+    unsetenv("LD_PRELOAD");
+}
+
+__attribute__((destructor)) static void finish()
+{
+    rusage usage {};
+    if (!reportPath[0] || getrusage(RUSAGE_SELF, &usage) != 0)
+        return;
+    if (FILE* file = std::fopen(reportPath, "w")) {
+        std::fprintf(file, "%ld\n", usage.ru_maxrss);
+        std::fclose(file);
+    }
+}
+EOF
+g++ -O2 -shared -fPIC -o "$work/self_usage.so" "$work/self_usage.cpp"
+
+median() {
+    sort -g | awk '{ v[NR] = $1 }
+        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# brevane once: appends its wall time to $work/brevane-wall and its own peak RSS in MiB to
+# $work/brevane-rss.
+run_brevane() { # input options...
+    local input=$1
+    shift
+    rm -rf "$work/out"
+    /usr/bin/time -f '%e' -a -o "$work/brevane-wall" \
+        env LD_PRELOAD="$work/self_usage.so" SELF_USAGE_FILE="$work/self-usage" \
+        "$BREVANE" --input "$input" --out "$work/out" "$@" >"$work/lines"
+    awk '{ print $1 / 1024 }' "$work/self-usage" >>"$work/brevane-rss"
+}
+
+run_ffmpeg() { # input
+    rm -f "$work/full.wav"
+    /usr/bin/time -f '%e' -a -o "$work/ffmpeg-wall" \
+        ffmpeg -hide_banner -loglevel error -y -i "$1" -c:a pcm_s16le "$work/full.wav"
+    rm -f "$work/full.wav"
+}
+
+report() { # name
+    awk -v name="$1" -v f="$(median <"$work/ffmpeg-wall")" \
+        -v b="$(median <"$work/brevane-wall")" -v m="$(sort -g "$work/brevane-rss" | tail -n 1)" \
+        -v n="$(wc -l <"$work/lines")" 'BEGIN {
+            printf "%-22s %9.2f %9.2f %6.3f %9.1f %6d\n", name, f, b, b / f, m, n
+        }'
+    : >"$work/ffmpeg-wall"
+    : >"$work/brevane-wall"
+    : >"$work/brevane-rss"
+}
+
+echo "load before: $(uptime)"
+printf '%-22s %9s %9s %6s %9s %6s\n' run ffmpeg_s brevane_s ratio rss_MiB pieces
+: >"$work/ffmpeg-wall"
+: >"$work/brevane-wall"
+: >"$work/brevane-rss"
+for ((run = 1; run <= runs; ++run)); do
+    run_ffmpeg "$cache/talk-2h.mp3"
+    run_brevane "$cache/talk-2h.mp3" --one-pass
+done
+report "talk-2h.mp3 one-pass"
+echo "load: $(uptime)"
+
+for name in talk-1h.wav talk-10h-8k.wav; do
+    run_ffmpeg "$cache/$name"
+    run_brevane "$cache/$name" --one-pass
+    report "$name one-pass"
+done
+
+if [ "${DEFAULT_RUN:-0}" = 1 ]; then
+    run_ffmpeg "$cache/talk-2h.mp3"
+    run_brevane "$cache/talk-2h.mp3"
+    report "talk-2h.mp3 default"
+fi
+echo "load after: $(uptime)"

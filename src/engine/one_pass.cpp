@@ -1,0 +1,177 @@
+#include "engine_internal.h"
+#include "wav_piece_writer.h"
+
+namespace brevane::detail {
+
+namespace {
+
+    // The piece writer, cut at each range's end once the stream has passed it.
+    class PieceStream {
+    public:
+        PieceStream(const QString& outputDir, const StreamInfo& stream, const FrameWindows& windows)
+            : m_outputDir(outputDir)
+            , m_writer(
+                  { stream.sampleRate, stream.channelCount, stream.channelMask, windows.maxFrames })
+        {
+            m_writer.begin(piecePath(outputDir, 0));
+        }
+
+        bool append(const char* samples, std::int64_t frames, QString* errorMessage)
+        {
+            return m_writer.append(samples, frames, errorMessage);
+        }
+
+        // Cuts the open piece at the end of every range the stream has passed. Each range ends
+        // at a cut, except the last of all when lastEndsTheStream: finish closes that one.
+        bool cutPassedRanges(
+            const QList<InternalSegment>& ranges, bool lastEndsTheStream, QString* errorMessage)
+        {
+            const qsizetype cuts = ranges.size() - (lastEndsTheStream ? 1 : 0);
+            for (;
+                 m_rangesCut < cuts && ranges.at(m_rangesCut).endFrame <= m_writer.framesAppended();
+                 ++m_rangesCut) {
+                if (!m_writer.cutAt(ranges.at(m_rangesCut).endFrame,
+                        piecePath(m_outputDir, m_rangesCut + 1), errorMessage))
+                    return false;
+            }
+            return true;
+        }
+
+        // After the whole stream: the last cuts, and the last piece closed.
+        bool finish(const AnalysisResult& analysis, QString* errorMessage)
+        {
+            if (analysis.segments.isEmpty()
+                || analysis.segments.last().endFrame != m_writer.framesAppended())
+                return fail(errorMessage, trText("Invalid segment boundaries"));
+            return cutPassedRanges(analysis.segments, true, errorMessage)
+                && m_writer.finish(errorMessage);
+        }
+
+        // After a failed decode: the pieces so far stay, each stating what it holds.
+        void close(const QList<InternalSegment>& ranges)
+        {
+            if (cutPassedRanges(ranges, true, nullptr))
+                m_writer.finish(nullptr);
+        }
+
+        std::int64_t framesAppended() const { return m_writer.framesAppended(); }
+        qsizetype pieceNumber() const { return m_writer.pieceNumber(); }
+
+    private:
+        const QString m_outputDir;
+        WavPieceWriter m_writer;
+        qsizetype m_rangesCut = 0;
+    };
+
+    // A decoder that failed after some pieces were written: the same message as in the default
+    // mode, and the pieces so far closed as they stand.
+    bool failAfterDecoder(const DecoderExit& decoderExit, PieceStream& pieces,
+        AnalysisResult* result, QString* errorMessage)
+    {
+        pieces.close(result->segments);
+        *result = AnalysisResult();
+        return fail(errorMessage, ffmpegExitMessage(decoderExit.exitCode, decoderExit.errorTail));
+    }
+
+    // One decode in the widest raw form of the decoder's own samples, from which both the
+    // finder's floats and the pieces' 16-bit samples are derived as ffmpeg derives them.
+    bool splitInOneDecode(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
+        PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
+        const OnePassProgress& progress)
+    {
+        const DecodedSamples form = stream.decodedSamples;
+        const bool rawIsFloat = form == DecodedSamples::Float32;
+        const qsizetype frameBytes = qsizetype(rawSampleBytes(form)) * stream.channelCount;
+        QByteArray pieceSamples;
+        QByteArray finderSamples;
+        const auto consume = [&](QByteArray& pcmBuffer, bool decoderEnded) {
+            const qsizetype frames = pcmBuffer.size() / frameBytes;
+            if (frames > 0) {
+                const qsizetype samples = frames * stream.channelCount;
+                pieceSamples.resize(samples * 2);
+                finderSamples.resize(rawIsFloat ? 0 : samples * 4);
+                convertRawSamples(form, pcmBuffer.constData(), samples, pieceSamples.data(),
+                    rawIsFloat ? nullptr : finderSamples.data());
+                if (!pieces.append(pieceSamples.constData(), frames, errorMessage))
+                    return false;
+                if (rawIsFloat) {
+                    finder.processChunk(pcmBuffer);
+                } else {
+                    finder.processChunk(finderSamples);
+                    pcmBuffer.remove(0, frames * frameBytes);
+                }
+                // Frames are written before the finder sees them, so every cut it makes lies
+                // within what the open piece holds.
+                if (!pieces.cutPassedRanges(finder.closedRanges(), false, errorMessage))
+                    return false;
+            }
+            if (progress && !decoderEnded)
+                progress(finder.framesProcessed(), pieces.pieceNumber());
+            return true;
+        };
+
+        DecoderExit decoderExit;
+        if (!runDecoder(decodeArguments(
+                            inputPath, rawFormatName(form), stream.sampleRate, stream.channelCount),
+                consume, &decoderExit, errorMessage))
+            return false;
+        if (!finder.finishAnalysis(result, errorMessage))
+            return false;
+        if (!decoderExit.succeeded())
+            return failAfterDecoder(decoderExit, pieces, result, errorMessage);
+        return pieces.finish(*result, errorMessage);
+    }
+
+    // Where ffmpeg remixes the channels ("-ac" with a layout other than the default for the
+    // count), it scales the mix so that it cannot clip for integer output but not for float
+    // output: its 16-bit samples then cannot be derived from its floats, nor the other way.
+    // Such streams, and sample formats not handled above, are decoded twice: once as floats
+    // for the cuts, exactly as the default mode does, then once as 16-bit samples for the
+    // pieces, each written as the stream passes its cut.
+    bool splitInTwoDecodes(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
+        PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
+        const OnePassProgress& progress)
+    {
+        FramesAnalysedCallback framesAnalysed;
+        if (progress)
+            framesAnalysed = [&](std::int64_t frames) { progress(frames, 0); };
+        if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, result,
+                errorMessage, framesAnalysed))
+            return false;
+
+        const qsizetype frameBytes = 2 * qsizetype(stream.channelCount);
+        const auto consume = [&](QByteArray& pcmBuffer, bool decoderEnded) {
+            const qsizetype frames = pcmBuffer.size() / frameBytes;
+            if (frames > 0) {
+                if (!pieces.append(pcmBuffer.constData(), frames, errorMessage)
+                    || !pieces.cutPassedRanges(result->segments, true, errorMessage))
+                    return false;
+                pcmBuffer.remove(0, frames * frameBytes);
+            }
+            if (progress && !decoderEnded)
+                progress(pieces.framesAppended(), pieces.pieceNumber());
+            return true;
+        };
+        DecoderExit decoderExit;
+        if (!runDecoder(decodeArguments(inputPath, QStringLiteral("s16le"), stream.sampleRate,
+                            stream.channelCount),
+                consume, &decoderExit, errorMessage))
+            return false;
+        if (!decoderExit.succeeded())
+            return failAfterDecoder(decoderExit, pieces, result, errorMessage);
+        return pieces.finish(*result, errorMessage);
+    }
+
+} // namespace
+
+bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
+    const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
+    const OnePassProgress& progress)
+{
+    PieceStream pieces(outputDir, stream, windows);
+    if (stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other)
+        return splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress);
+    return splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress);
+}
+
+} // namespace brevane::detail

@@ -1,0 +1,310 @@
+#include "wav_piece_writer.h"
+
+#include "engine_internal.h"
+
+#include <QFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brevane::detail {
+
+namespace {
+
+    constexpr int bytesPerSample = 2;
+    // The body of the chunk that holds the 64-bit sizes of an RF64 file: RIFF size, data size,
+    // sample count and an empty table.
+    constexpr int ds64BodyBytes = 28;
+    constexpr std::int64_t moveSliceBytes = 1 << 20;
+
+    // As ffmpeg's own WAV writer decides: more than two channels, or a rate above 48 kHz,
+    // need the extensible format to say what the channels are and how wide the samples are.
+    bool needsExtensibleFormat(int channelCount, std::int64_t sampleRate)
+    {
+        return channelCount > 2 || sampleRate > 48000;
+    }
+
+    class HeaderBytes {
+    public:
+        void text(const char (&fourCharacters)[5]) { m_bytes.append(fourCharacters, 4); }
+        void le16(std::uint16_t value) { append(value); }
+        void le32(std::uint32_t value) { append(value); }
+        void le64(std::uint64_t value) { append(value); }
+        void zeros(int count) { m_bytes.append(count, '\0'); }
+        void raw(const char* data, int size) { m_bytes.append(data, size); }
+        const QByteArray& bytes() const { return m_bytes; }
+
+    private:
+        template <typename T> void append(T value)
+        {
+            char buffer[sizeof(T)];
+            qToLittleEndian(value, buffer);
+            m_bytes.append(buffer, sizeof(T));
+        }
+        QByteArray m_bytes;
+    };
+
+    std::int64_t headerSize(const WavPieceWriter::Format& format, bool reserveRf64)
+    {
+        const int formatBody
+            = needsExtensibleFormat(format.channelCount, format.sampleRate) ? 40 : 16;
+        return 12 + (reserveRf64 ? 8 + ds64BodyBytes : 0) + 8 + formatBody + 8;
+    }
+
+    // As ffmpeg's "-rf64 auto" does: the room for the 64-bit sizes is kept in every piece that
+    // might need it, as a chunk readers skip.
+    bool needsRf64Reserve(const WavPieceWriter::Format& format)
+    {
+        const std::uint64_t longestData = std::uint64_t(format.longestPieceFrames)
+            * std::uint64_t(format.channelCount * bytesPerSample);
+        return std::uint64_t(headerSize(format, false) - 8) + longestData > format.riffSizeLimit;
+    }
+
+} // namespace
+
+WavPieceWriter::WavPieceWriter(const Format& format)
+    : m_format(format)
+    , m_blockAlign(format.channelCount * bytesPerSample)
+    , m_reserveRf64(needsRf64Reserve(format))
+{
+}
+
+WavPieceWriter::~WavPieceWriter()
+{
+    if (m_fd >= 0)
+        closeAfterFailure(m_fd, m_path);
+}
+
+std::int64_t WavPieceWriter::headerBytes() const { return headerSize(m_format, m_reserveRf64); }
+
+std::int64_t WavPieceWriter::statableFrames() const
+{
+    if (m_reserveRf64)
+        return std::numeric_limits<std::int64_t>::max() / m_blockAlign;
+    return std::int64_t(
+        (m_format.riffSizeLimit - std::uint64_t(headerBytes() - 8)) / std::uint64_t(m_blockAlign));
+}
+
+void WavPieceWriter::begin(const QString& path)
+{
+    m_path = path;
+    m_pieceStart = 0;
+    m_framesHeld = 0;
+    m_pieceNumber = 1;
+}
+
+int WavPieceWriter::openPiece()
+{
+    m_fd = ::open(
+        QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (m_fd < 0)
+        return errno;
+    // A header for no data at first: until the piece is closed, nothing it states is wrong.
+    if (!finalise(m_fd, 0)) {
+        const int errorNumber = errno;
+        ::close(m_fd);
+        ::unlink(QFile::encodeName(m_path).constData());
+        m_fd = -1;
+        return errorNumber;
+    }
+    return 0;
+}
+
+bool WavPieceWriter::append(const char* samples, std::int64_t frameCount, QString* errorMessage)
+{
+    if (frameCount <= 0)
+        return true;
+    if (m_fd < 0) {
+        if (const int errorNumber = openPiece())
+            return failWith(m_path, errorNumber, errorMessage);
+    }
+    if (!writeAll(m_fd, samples, frameCount * m_blockAlign,
+            headerBytes() + m_framesHeld * m_blockAlign)) {
+        const int errorNumber = errno;
+        closeAfterFailure(m_fd, m_path);
+        m_fd = -1;
+        return failWith(m_path, errorNumber, errorMessage);
+    }
+    m_framesHeld += frameCount;
+    return true;
+}
+
+bool WavPieceWriter::cutAt(std::int64_t frame, const QString& nextPath, QString* errorMessage)
+{
+    const std::int64_t keptFrames = frame - m_pieceStart;
+    if (m_fd < 0 || keptFrames <= 0 || keptFrames > m_framesHeld)
+        return fail(errorMessage, trText("Invalid segment boundaries"));
+    const std::int64_t movedFrames = m_framesHeld - keptFrames;
+    const int endedFd = m_fd;
+    const QString endedPath = m_path;
+    m_fd = -1;
+    m_path = nextPath;
+    m_pieceStart = frame;
+    m_framesHeld = 0;
+    ++m_pieceNumber;
+
+    // The next piece takes its frames from the ended one's file before that is truncated.
+    int nextError = movedFrames > 0 ? openPiece() : 0;
+    int endedError = 0;
+    if (movedFrames > 0 && nextError == 0) {
+        m_moveBuffer.resize(std::size_t(moveSliceBytes));
+        const std::int64_t from = headerBytes() + keptFrames * m_blockAlign;
+        const std::int64_t total = movedFrames * m_blockAlign;
+        for (std::int64_t done = 0; done < total && nextError == 0 && endedError == 0;) {
+            const std::int64_t slice = std::min(moveSliceBytes, total - done);
+            const ssize_t read
+                = ::pread(endedFd, m_moveBuffer.data(), std::size_t(slice), from + done);
+            if (read < 0 && errno == EINTR)
+                continue;
+            if (read <= 0)
+                endedError = read < 0 ? errno : EIO;
+            else if (!writeAll(m_fd, m_moveBuffer.data(), read, headerBytes() + done))
+                nextError = errno;
+            else
+                done += read;
+        }
+        if (nextError == 0 && endedError == 0) {
+            m_framesHeld = movedFrames;
+        } else {
+            closeAfterFailure(m_fd, m_path);
+            m_fd = -1;
+        }
+    }
+
+    // The ended piece is complete on disk whatever became of the next one.
+    if (!finalise(endedFd, keptFrames)) {
+        endedError = errno;
+        closeAfterFailure(endedFd, endedPath);
+    } else if (::close(endedFd) != 0 && endedError == 0) {
+        endedError = errno;
+    }
+    if (endedError != 0)
+        return failWith(endedPath, endedError, errorMessage);
+    if (nextError != 0)
+        return failWith(nextPath, nextError, errorMessage);
+    return true;
+}
+
+bool WavPieceWriter::finish(QString* errorMessage)
+{
+    if (m_fd < 0)
+        return true;
+    const int fd = m_fd;
+    m_fd = -1;
+    if (!finalise(fd, m_framesHeld)) {
+        const int errorNumber = errno;
+        closeAfterFailure(fd, m_path);
+        return failWith(m_path, errorNumber, errorMessage);
+    }
+    if (::close(fd) != 0)
+        return failWith(m_path, errno, errorMessage);
+    return true;
+}
+
+bool WavPieceWriter::writeAll(int fd, const char* data, std::int64_t size, std::int64_t offset)
+{
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, data, size_t(size), offset);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
+}
+
+// Cuts the file to the header and `frames` frames, and writes the header that states them.
+bool WavPieceWriter::finalise(int fd, std::int64_t frames)
+{
+    if (frames > statableFrames()) {
+        errno = EFBIG;
+        return false;
+    }
+    const bool extensible = needsExtensibleFormat(m_format.channelCount, m_format.sampleRate);
+    const std::uint64_t dataBytes = std::uint64_t(frames) * std::uint64_t(m_blockAlign);
+    const std::uint64_t riffSize = std::uint64_t(headerBytes() - 8) + dataBytes;
+    const bool rf64 = riffSize > m_format.riffSizeLimit;
+    constexpr std::uint32_t sizeInDs64 = 0xFFFFFFFFu;
+
+    HeaderBytes header;
+    if (rf64)
+        header.text("RF64");
+    else
+        header.text("RIFF");
+    header.le32(rf64 ? sizeInDs64 : std::uint32_t(riffSize));
+    header.text("WAVE");
+    if (m_reserveRf64) {
+        if (rf64) {
+            header.text("ds64");
+            header.le32(ds64BodyBytes);
+            header.le64(riffSize);
+            header.le64(dataBytes);
+            header.le64(std::uint64_t(frames));
+            header.le32(0);
+        } else {
+            header.text("JUNK");
+            header.le32(ds64BodyBytes);
+            header.zeros(ds64BodyBytes);
+        }
+    }
+    header.text("fmt ");
+    header.le32(extensible ? 40 : 16);
+    header.le16(extensible ? 0xFFFE : 1);
+    header.le16(std::uint16_t(m_format.channelCount));
+    header.le32(std::uint32_t(m_format.sampleRate));
+    header.le32(std::uint32_t(m_format.sampleRate * m_blockAlign));
+    header.le16(std::uint16_t(m_blockAlign));
+    header.le16(8 * bytesPerSample);
+    if (extensible) {
+        header.le16(22);
+        header.le16(8 * bytesPerSample);
+        header.le32(std::uint32_t(m_format.channelMask));
+        // KSDATAFORMAT_SUBTYPE_PCM
+        static const char subtypePcm[16] = { 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+            char(0x80), 0x00, 0x00, char(0xAA), 0x00, 0x38, char(0x9B), 0x71 };
+        header.raw(subtypePcm, sizeof subtypePcm);
+    }
+    header.text("data");
+    header.le32(rf64 ? sizeInDs64 : std::uint32_t(dataBytes));
+    Q_ASSERT(header.bytes().size() == headerBytes());
+
+    return ::ftruncate(fd, off_t(headerBytes() + std::int64_t(dataBytes))) == 0
+        && writeAll(fd, header.bytes().constData(), header.bytes().size(), 0);
+}
+
+// After a failure: what the file holds is cut to its whole frames and stated in its header; a
+// file that holds no frame, or whose header cannot be put right, is removed.
+void WavPieceWriter::closeAfterFailure(int fd, const QString& path)
+{
+    struct stat status;
+    const bool measured = ::fstat(fd, &status) == 0;
+    const std::int64_t frames = measured && status.st_size > headerBytes()
+        ? std::min((std::int64_t(status.st_size) - headerBytes()) / m_blockAlign, statableFrames())
+        : 0;
+    const bool kept = frames > 0 && finalise(fd, frames);
+    ::close(fd);
+    if (!kept)
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+bool WavPieceWriter::failWith(const QString& path, int errorNumber, QString* errorMessage)
+{
+    return fail(errorMessage,
+        trText("Failed to write %1: %2")
+            .arg(path, QString::fromLocal8Bit(std::strerror(errorNumber))));
+}
+
+} // namespace brevane::detail

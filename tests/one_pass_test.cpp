@@ -1,0 +1,278 @@
+// --one-pass through the built program: the same lines and, piece by piece, the same samples as
+// one ffmpeg run per piece over inputs of every sample format; cat-joined MP3s that rejoin to
+// the full decode; and what a blocked piece, a full disk, a piece named as the input and a
+// decoder that dies leave behind.
+
+#include "test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+namespace {
+
+const QStringList shortPieces { "--max", "2s", "--tolerance", "1s" };
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A header that states exactly what the file holds: the RIFF size and the data size (the data
+// chunk being the last) agree with the file's length.
+void expectHonestHeader(const QString& path)
+{
+    SCOPED_TRACE(path.toStdString());
+    const QByteArray bytes = fileBytes(path);
+    ASSERT_GE(bytes.size(), 44);
+    EXPECT_EQ(bytes.left(4), "RIFF");
+    EXPECT_EQ(qFromLittleEndian<std::uint32_t>(bytes.constData() + 4), bytes.size() - 8);
+    const qsizetype data = bytes.lastIndexOf("data");
+    ASSERT_GT(data, 0);
+    EXPECT_EQ(
+        qFromLittleEndian<std::uint32_t>(bytes.constData() + data + 4), bytes.size() - data - 8);
+}
+
+class OnePassTest : public ::testing::Test {
+protected:
+    QString path(const QString& name) const { return dir.filePath(name); }
+    // brevane in the temporary directory, so that the printed paths are relative.
+    testsupport::ProcessResult run(const QStringList& arguments) const
+    {
+        return testsupport::runProcess(testsupport::brevaneProgram(), arguments, dir.path());
+    }
+    QStringList pieces(const QString& outputDir) const
+    {
+        return QDir(path(outputDir)).entryList({ "part_*.wav" }, QDir::Files, QDir::Name);
+    }
+    QTemporaryDir dir;
+};
+
+struct Input {
+    const char* name;
+    QStringList encoder; // after the generated source
+};
+
+void PrintTo(const Input& input, std::ostream* out) { *out << input.name; }
+
+class SameAsDefaultTest : public OnePassTest, public ::testing::WithParamInterface<Input> { };
+
+TEST_P(SameAsDefaultTest, PrintsTheSameLinesAndWritesTheSameSamples)
+{
+    const Input& input = GetParam();
+    const QString name
+        = QStringLiteral("in.") + (input.encoder.contains("libmp3lame") ? "mp3" : "wav");
+    // Noise broken by a 0.7 s pause every 2.5 s, so that pieces end both in silence and by
+    // force, and every bit of a wide sample varies.
+    ASSERT_TRUE(testsupport::runFfmpeg(
+        QStringList { "-f", "lavfi", "-i",
+            "anoisesrc=a=0.7:d=6.3:r=48000,volume=0:enable='between(mod(t,2.5),1.2,1.9)'" }
+        + input.encoder + QStringList { path(name) }));
+
+    const testsupport::ProcessResult standard
+        = run(QStringList { "--input", name, "--out", "standard" } + shortPieces);
+    ASSERT_EQ(standard.exitCode, 0) << standard.standardError.toStdString();
+    const testsupport::ProcessResult onePass
+        = run(QStringList { "--input", name, "--out", "one", "--one-pass" } + shortPieces);
+    ASSERT_EQ(onePass.exitCode, 0) << onePass.standardError.toStdString();
+    EXPECT_TRUE(onePass.standardError.isEmpty());
+    EXPECT_EQ(QString::fromUtf8(onePass.standardOutput),
+        QString::fromUtf8(standard.standardOutput).replace("standard/", "one/"));
+
+    const QStringList written = pieces(QStringLiteral("one"));
+    ASSERT_EQ(written, pieces(QStringLiteral("standard")));
+    ASSERT_GE(written.size(), 3);
+    for (const QString& piece : written) {
+        SCOPED_TRACE(piece.toStdString());
+        testsupport::WavInfo expected;
+        testsupport::WavInfo actual;
+        ASSERT_TRUE(testsupport::readWav(path("standard/" + piece), &expected));
+        ASSERT_TRUE(testsupport::readWav(path("one/" + piece), &actual));
+        EXPECT_EQ(actual.format, expected.format);
+        EXPECT_EQ(actual.channels, expected.channels);
+        EXPECT_EQ(actual.sampleRate, expected.sampleRate);
+        EXPECT_EQ(actual.bitsPerSample, 16);
+        EXPECT_TRUE(actual.data == expected.data)
+            << actual.data.size() << " bytes against " << expected.data.size();
+        expectHonestHeader(path("one/" + piece));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SameAsDefaultTest,
+    ::testing::Values(Input { "Int24Stereo", { "-ac", "2", "-c:a", "pcm_s24le" } },
+        Input { "Int32Stereo", { "-ac", "2", "-c:a", "pcm_s32le" } },
+        Input { "FloatStereo", { "-ac", "2", "-c:a", "pcm_f32le" } },
+        Input { "DoubleMono", { "-c:a", "pcm_f64le" } },
+        Input { "UnsignedByteMono8k", { "-ar", "8000", "-c:a", "pcm_u8" } },
+        Input { "Int16Surround71", { "-ac", "8", "-c:a", "pcm_s16le" } },
+        Input { "Float96kSixChannels", { "-ar", "96000", "-ac", "6", "-c:a", "pcm_f32le" } },
+        // Layouts that "-ac" remixes to the default one for their channel count.
+        Input { "Int24SideSurround",
+            { "-af", "pan=5.1(side)|c0=c0|c1=0.8*c0|c2=0.6*c0|c3=0.4*c0|c4=0.3*c0|c5=0.2*c0",
+                "-c:a", "pcm_s24le" } },
+        Input { "Int16BackCentre",
+            { "-af", "pan=3.0(back)|c0=c0|c1=0.5*c0|c2=0.3*c0", "-c:a", "pcm_s16le" } },
+        Input {
+            "Mp3Stereo", { "-ar", "44100", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k" } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// MP3s joined with cat carry timestamps that start again in every part, so a piece cut out by
+// time comes out short; pieces cut from the one decode rejoin to it exactly.
+TEST_F(OnePassTest, CatJoinedMp3RejoinsToTheFullDecode)
+{
+    QByteArray joined;
+    for (int part = 0; part < 4; ++part) {
+        const QString mp3 = path(QStringLiteral("part%1.mp3").arg(part));
+        ASSERT_TRUE(testsupport::runFfmpeg({ "-f", "lavfi", "-i",
+            QStringLiteral("sine=frequency=%1:duration=13.5,volume=0:enable='between(t,6,7)'")
+                .arg(300 + 100 * part),
+            "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", mp3 }));
+        joined += fileBytes(mp3);
+    }
+    ASSERT_TRUE(testsupport::writeFile(path("joined.mp3"), joined));
+
+    const testsupport::ProcessResult onePass = run({ "--input", "joined.mp3", "--out", "one",
+        "--one-pass", "--max", "10s", "--tolerance", "3s" });
+    ASSERT_EQ(onePass.exitCode, 0) << onePass.standardError.toStdString();
+
+    QByteArray rejoined;
+    for (const QString& piece : pieces(QStringLiteral("one"))) {
+        testsupport::WavInfo info;
+        ASSERT_TRUE(testsupport::readWav(path("one/" + piece), &info));
+        rejoined += info.data;
+    }
+    const testsupport::ProcessResult full = testsupport::runProcess(QStringLiteral("ffmpeg"),
+        { "-v", "error", "-i", path("joined.mp3"), "-f", "s16le", "-ac", "2", "-ar", "44100",
+            "-" });
+    ASSERT_EQ(full.exitCode, 0);
+    ASSERT_EQ(rejoined.size(), full.standardOutput.size());
+    EXPECT_TRUE(rejoined == full.standardOutput);
+}
+
+TEST_F(OnePassTest, PieceBlockedByADirectoryEndsTheRunAndLeavesTheFirstComplete)
+{
+    std::vector<std::int16_t> samples(600, 8000);
+    std::fill(samples.begin() + 100, samples.begin() + 150, 0);
+    ASSERT_TRUE(testsupport::writeWav16(path("in.wav"), 100, 1, samples));
+    ASSERT_TRUE(QDir().mkpath(path("out/part_002.wav")));
+
+    const testsupport::ProcessResult onePass = run({ "--input", "in.wav", "--out", "out",
+        "--one-pass", "--max", "1s", "--tolerance", "400ms" });
+    EXPECT_EQ(onePass.exitCode, 1);
+    EXPECT_TRUE(onePass.standardOutput.isEmpty());
+    EXPECT_EQ(QString::fromUtf8(onePass.standardError),
+        QStringLiteral("Failed to write out/part_002.wav: Is a directory\n"));
+    EXPECT_EQ(pieces(QStringLiteral("out")), QStringList { "part_001.wav" });
+    testsupport::WavInfo first;
+    ASSERT_TRUE(testsupport::readWav(path("out/part_001.wav"), &first));
+    // Forced at 1.4 s, before the pause from 1 s has lasted half a second.
+    QByteArray expected;
+    for (int frame = 0; frame < 140; ++frame)
+        expected += frame < 100 ? QByteArray("\x40\x1f", 2) : QByteArray(2, '\0');
+    EXPECT_EQ(first.data, expected);
+    expectHonestHeader(path("out/part_001.wav"));
+}
+
+TEST_F(OnePassTest, PieceNamedAsTheInputIsRefusedBeforeAnyIsWritten)
+{
+    ASSERT_TRUE(QDir().mkpath(path("out")));
+    ASSERT_TRUE(testsupport::writeWav16(
+        path("out/part_007.wav"), 100, 1, std::vector<std::int16_t>(600, 8000)));
+    const testsupport::ProcessResult onePass = run({ "--input", "out/part_007.wav", "--out",
+        "./out", "--one-pass", "--max", "1s", "--tolerance", "0s" });
+    EXPECT_EQ(onePass.exitCode, 1);
+    EXPECT_EQ(QString::fromUtf8(onePass.standardError),
+        QStringLiteral("Output file would overwrite the input: ./out/part_007.wav\n"));
+    EXPECT_EQ(pieces(QStringLiteral("out")), QStringList { "part_007.wav" });
+}
+
+// The decoder dies after 26 of 30 frames (10 Hz mono, a piece forced every 10 frames): the
+// same message as without --one-pass, and the pieces so far, the last with the six frames it
+// got.
+TEST_F(OnePassTest, DecoderDyingAfterSomePiecesLeavesThemWithHonestHeaders)
+{
+    ASSERT_TRUE(testsupport::writeWav16(path("in.wav"), 10, 1, std::vector<std::int16_t>(30, 0)));
+    std::vector<std::int16_t> decoded(26, 9000);
+    ASSERT_TRUE(testsupport::writeWav16(path("decoded.wav"), 10, 1, decoded));
+    const testsupport::FakeFfmpeg fake(QStringLiteral("printf '%s\\n' \"$@\" > \"$FAKE_LOG\"\n"
+                                                      "tail -c 52 '%1'\n"
+                                                      "echo 'decoder went down' >&2; kill -KILL $$")
+                                           .arg(path("decoded.wav")));
+    const testsupport::ProcessResult onePass = testsupport::runProcess(
+        testsupport::brevaneProgram(),
+        { "--input", "in.wav", "--out", "out", "--one-pass", "--max", "1s", "--tolerance", "0s" },
+        dir.path(), fake.environment());
+    EXPECT_EQ(onePass.exitCode, 1);
+    EXPECT_TRUE(onePass.standardOutput.isEmpty());
+    EXPECT_EQ(QString::fromUtf8(onePass.standardError),
+        QStringLiteral("ffmpeg exited with code 9: decoder went down\n"));
+    EXPECT_EQ(fake.loggedArguments(),
+        QStringList({ "-hide_banner", "-loglevel", "error", "-i", "in.wav", "-f", "s16le", "-ac",
+            "1", "-ar", "10", "-" }));
+    const QStringList left = pieces(QStringLiteral("out"));
+    ASSERT_EQ(left, QStringList({ "part_001.wav", "part_002.wav", "part_003.wav" }));
+    const qsizetype frames[] = { 10, 10, 6 };
+    for (qsizetype i = 0; i < left.size(); ++i) {
+        testsupport::WavInfo info;
+        ASSERT_TRUE(testsupport::readWav(path("out/" + left[i]), &info));
+        EXPECT_EQ(info.data.size(), frames[i] * 2);
+        expectHonestHeader(path("out/" + left[i]));
+    }
+}
+
+// A full disk: a small tmpfs as the output folder (mounting needs root; skipped otherwise).
+class FullDiskTest : public OnePassTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDir().mkpath(path("full")));
+        if (::mount("tmpfs", QFile::encodeName(path("full")).constData(), "tmpfs", 0, "size=600k")
+            != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        mounted = true;
+    }
+    void TearDown() override
+    {
+        if (mounted)
+            ::umount(QFile::encodeName(path("full")).constData());
+    }
+    bool mounted = false;
+};
+
+TEST_F(FullDiskTest, EndsWithTheSystemsReasonAndLeavesOnlyHonestFiles)
+{
+    // Ten seconds of stereo noise, 1.7 MB as 16-bit pieces of about 2 s each.
+    ASSERT_TRUE(testsupport::runFfmpeg({ "-f", "lavfi", "-i", "anoisesrc=a=0.5:d=10:r=44100", "-ac",
+        "2", "-c:a", "pcm_s16le", path("in.wav") }));
+    const testsupport::ProcessResult reference = run(
+        QStringList { "--input", "in.wav", "--out", "reference", "--one-pass" } + shortPieces);
+    ASSERT_EQ(reference.exitCode, 0);
+
+    const testsupport::ProcessResult onePass
+        = run(QStringList { "--input", "in.wav", "--out", "full", "--one-pass" } + shortPieces);
+    EXPECT_EQ(onePass.exitCode, 1);
+    EXPECT_TRUE(onePass.standardOutput.isEmpty());
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("^Failed to write full/part_(\\d+).wav: "
+                                            "No space left on device\n$"))
+              .match(QString::fromUtf8(onePass.standardError));
+    ASSERT_TRUE(match.hasMatch()) << onePass.standardError.toStdString();
+    const int failed = match.captured(1).toInt();
+    for (const QString& piece : pieces(QStringLiteral("full"))) {
+        expectHonestHeader(path("full/" + piece));
+        // Pieces before the one that failed are complete.
+        if (piece.mid(5, 3).toInt() < failed) {
+            EXPECT_TRUE(fileBytes(path("full/" + piece)) == fileBytes(path("reference/" + piece)))
+                << piece.toStdString();
+        }
+    }
+}
+
+} // namespace
