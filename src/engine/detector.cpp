@@ -27,21 +27,6 @@ namespace {
         return true;
     }
 
-    float loadSample(const char* bytes)
-    {
-        if constexpr (std::endian::native == std::endian::little) {
-            float sample;
-            std::memcpy(&sample, bytes, sizeof sample);
-            return sample;
-        } else {
-            std::uint32_t bits = std::uint32_t(std::uint8_t(bytes[0]))
-                | std::uint32_t(std::uint8_t(bytes[1])) << 8
-                | std::uint32_t(std::uint8_t(bytes[2])) << 16
-                | std::uint32_t(std::uint8_t(bytes[3])) << 24;
-            return std::bit_cast<float>(bits);
-        }
-    }
-
     // A frame is silent when the mean of its absolute samples is below the silence level. The
     // sum is formed in double and in channel order, so that a level on the edge is judged the
     // same way by every build; a sum that is not a number fails the comparison and counts as
@@ -61,7 +46,7 @@ namespace {
                 const char* frame = data + (first + k) * channels * 4;
                 double sum = 0.0;
                 for (std::int64_t c = 0; c < channels; ++c)
-                    sum += double(std::fabs(loadSample(frame + c * 4)));
+                    sum += double(std::fabs(loadFloatSample(frame + c * 4)));
                 silent |= std::uint64_t(sum / divisor < silenceLevel) << k;
             }
             silentWords[word] = silent;

@@ -10,7 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 namespace brevane::detail {
@@ -61,6 +63,22 @@ int chooseChannelCount(int codecChannels);
 QString ffmpegErrorToString(int code);
 
 // --- Boundary detection --------------------------------------------------------------------
+
+// One sample of the decoder's little-endian float stream, from wherever it lies in the buffer.
+inline float loadFloatSample(const char* bytes)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        float sample;
+        std::memcpy(&sample, bytes, sizeof sample);
+        return sample;
+    } else {
+        const std::uint32_t bits = std::uint32_t(std::uint8_t(bytes[0]))
+            | std::uint32_t(std::uint8_t(bytes[1])) << 8
+            | std::uint32_t(std::uint8_t(bytes[2])) << 16
+            | std::uint32_t(std::uint8_t(bytes[3])) << 24;
+        return std::bit_cast<float>(bits);
+    }
+}
 
 struct InternalSegment {
     std::int64_t startFrame = 0; // inclusive

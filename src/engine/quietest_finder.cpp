@@ -20,21 +20,6 @@ namespace {
     constexpr std::int64_t sliceFrames = 1 << 14;
     constexpr std::int64_t initialHeldBlocks = 1 << 10;
 
-    float loadSample(const char* bytes)
-    {
-        if constexpr (std::endian::native == std::endian::little) {
-            float sample;
-            std::memcpy(&sample, bytes, sizeof sample);
-            return sample;
-        } else {
-            std::uint32_t bits = std::uint32_t(std::uint8_t(bytes[0]))
-                | std::uint32_t(std::uint8_t(bytes[1])) << 8
-                | std::uint32_t(std::uint8_t(bytes[2])) << 16
-                | std::uint32_t(std::uint8_t(bytes[3])) << 24;
-            return std::bit_cast<float>(bits);
-        }
-    }
-
     // floor(scaled) for a level already multiplied by 2^24, capped at 2^32 - 1. The level is
     // never negative, and a level that is not a number fails the comparison and takes the cap.
     std::uint32_t quantise(double scaled)
@@ -53,11 +38,11 @@ namespace {
         std::uint64_t sum = 0;
         if constexpr (FixedChannels == 1) {
             for (std::int64_t k = 0; k < frameCount; ++k)
-                sum += quantise(double(std::fabs(loadSample(data + k * 4))) * 0x1p24);
+                sum += quantise(double(std::fabs(loadFloatSample(data + k * 4))) * 0x1p24);
         } else if constexpr (FixedChannels == 2) {
             for (std::int64_t k = 0; k < frameCount; ++k) {
-                const double left = std::fabs(loadSample(data + k * 8));
-                const double right = std::fabs(loadSample(data + k * 8 + 4));
+                const double left = std::fabs(loadFloatSample(data + k * 8));
+                const double right = std::fabs(loadFloatSample(data + k * 8 + 4));
                 sum += quantise((left + right) * 0x1p23);
             }
         } else {
@@ -67,7 +52,7 @@ namespace {
                 const char* frame = data + k * channels * 4;
                 double level = 0.0;
                 for (std::int64_t c = 0; c < channels; ++c)
-                    level += double(std::fabs(loadSample(frame + c * 4)));
+                    level += double(std::fabs(loadFloatSample(frame + c * 4)));
                 sum += quantise(level / divisor * 0x1p24);
             }
         }
