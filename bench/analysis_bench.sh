@@ -19,6 +19,7 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/bench_common.sh"
 # time: GNU time for the wall and CPU times of single commands.
 install_missing_packages "${BREVANE_PACKAGES[@]}" time
 
@@ -26,30 +27,11 @@ cache=${1:-/tmp/brevane-analysis-bench}
 runs=${RUNS:-5}
 mkdir -p "$cache"
 
-if [ -z "${BREVANE:-}" ]; then
-    build=$BREVANE_ROOT/build-analysis-bench
-    cmake -S "$BREVANE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DBREVANE_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build" -j "$(build_jobs)" --target brevane >/dev/null
-    BREVANE=$build/src/frontend/brevane
-fi
+default_brevane build-analysis-bench
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# --- Inputs: a tone broken by pauses, as speech is: a 1.2 s pause every 7 s and a 0.3 s one
-# every 3.1 s. Made once and kept in the cache.
-make_input() { # name seconds rate channels codec-arguments...
-    local file=$cache/$1 seconds=$2 rate=$3 channels=$4
-    shift 4
-    [ -s "$file" ] && return 0
-    echo "Making $file" >&2
-    ffmpeg -hide_banner -loglevel error -y \
-        -f lavfi -i "sine=frequency=220:sample_rate=$rate:duration=$seconds" \
-        -af "volume=0:enable='lt(mod(t\,7)\,1.2)+between(mod(t\,3.1)\,1.5\,1.8)'" \
-        -ac "$channels" "$@" "$file.partial.${file##*.}"
-    mv "$file.partial.${file##*.}" "$file"
-}
 make_input talk-2h.mp3 7200 44100 2 -c:a libmp3lame -b:a 128k
 make_input talk-1h.wav 3600 44100 2 -c:a pcm_s16le
 # The 10-hour input is 8 kHz mono so that it stays under 600 MB; a 1-hour file of the same
@@ -74,47 +56,7 @@ done
 EOF
 chmod +x "$work/bin/ffmpeg"
 
-# Preloaded into brevane only: at exit it writes brevane's own user and system time and peak
-# resident memory (getrusage RUSAGE_SELF counts no child). It takes itself out of the
-# environment at start, so that the children run without it.
-cat >"$work/self_usage.cpp" <<'EOF'
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <sys/resource.h>
-
-// A plain array: a C++ string object could be constructed after, or destroyed before, these
-// functions run.
-static char reportPath[4096];
-
-__attribute__((constructor)) static void start()
-{
-    if (const char* path = std::getenv("SELF_USAGE_FILE"))
-        std::strncpy(reportPath, path, sizeof reportPath - 1);
-    unsetenv("SELF_USAGE_FILE");
-    unsetenv("LD_PRELOAD");
-}
-
-__attribute__((destructor)) static void finish()
-{
-    rusage usage {};
-    if (!reportPath[0] || getrusage(RUSAGE_SELF, &usage) != 0)
-        return;
-    if (FILE* file = std::fopen(reportPath, "w")) {
-        std::fprintf(file, "%.3f %ld\n",
-            double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-                + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
-            usage.ru_maxrss);
-        std::fclose(file);
-    }
-}
-EOF
-g++ -O2 -shared -fPIC -o "$work/self_usage.so" "$work/self_usage.cpp"
-
-median() {
-    sort -g | awk '{ v[NR] = $1 }
-        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+build_self_usage
 
 stream_parameter() { # file entry
     ffprobe -v error -select_streams a:0 -show_entries "stream=$2" -of csv=p=0 "$1"

@@ -20,74 +20,23 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/bench_common.sh"
 install_missing_packages "${BREVANE_PACKAGES[@]}" time
 
 cache=${1:-/tmp/brevane-analysis-bench}
 runs=${RUNS:-5}
 mkdir -p "$cache"
 
-if [ -z "${BREVANE:-}" ]; then
-    build=$BREVANE_ROOT/build-one-pass-bench
-    cmake -S "$BREVANE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DBREVANE_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$build" -j "$(build_jobs)" --target brevane >/dev/null
-    BREVANE=$build/src/frontend/brevane
-fi
+default_brevane build-one-pass-bench
 
 work=$(mktemp -d "$cache/one-pass.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The inputs of bench/analysis_bench.sh: a tone broken by pauses, as speech is.
-make_input() { # name seconds rate channels codec-arguments...
-    local file=$cache/$1 seconds=$2 rate=$3 channels=$4
-    shift 4
-    [ -s "$file" ] && return 0
-    echo "Making $file" >&2
-    ffmpeg -hide_banner -loglevel error -y \
-        -f lavfi -i "sine=frequency=220:sample_rate=$rate:duration=$seconds" \
-        -af "volume=0:enable='lt(mod(t\,7)\,1.2)+between(mod(t\,3.1)\,1.5\,1.8)'" \
-        -ac "$channels" "$@" "$file.partial.${file##*.}"
-    mv "$file.partial.${file##*.}" "$file"
-}
 make_input talk-2h.mp3 7200 44100 2 -c:a libmp3lame -b:a 128k
 make_input talk-1h.wav 3600 44100 2 -c:a pcm_s16le
 make_input talk-10h-8k.wav 36000 8000 1 -c:a pcm_s16le
 
-# Preloaded into brevane only: at exit it writes brevane's own peak resident memory
-# (getrusage RUSAGE_SELF counts no child; GNU time's %M would take the largest child in too).
-cat >"$work/self_usage.cpp" <<'EOF'
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <sys/resource.h>
-
-static char reportPath[4096];
-
-__attribute__((constructor)) static void start()
-{
-    if (const char* path = std::getenv("SELF_USAGE_FILE"))
-        std::strncpy(reportPath, path, sizeof reportPath - 1);
-    unsetenv("SELF_USAGE_FILE");
-    unsetenv("LD_PRELOAD");
-}
-
-__attribute__((destructor)) static void finish()
-{
-    rusage usage {};
-    if (!reportPath[0] || getrusage(RUSAGE_SELF, &usage) != 0)
-        return;
-    if (FILE* file = std::fopen(reportPath, "w")) {
-        std::fprintf(file, "%ld\n", usage.ru_maxrss);
-        std::fclose(file);
-    }
-}
-EOF
-g++ -O2 -shared -fPIC -o "$work/self_usage.so" "$work/self_usage.cpp"
-
-median() {
-    sort -g | awk '{ v[NR] = $1 }
-        END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+build_self_usage
 
 # brevane once: appends its wall time to $work/brevane-wall and its own peak RSS in MiB to
 # $work/brevane-rss.
@@ -98,7 +47,7 @@ run_brevane() { # input options...
     /usr/bin/time -f '%e' -a -o "$work/brevane-wall" \
         env LD_PRELOAD="$work/self_usage.so" SELF_USAGE_FILE="$work/self-usage" \
         "$BREVANE" --input "$input" --out "$work/out" "$@" >"$work/lines"
-    awk '{ print $1 / 1024 }' "$work/self-usage" >>"$work/brevane-rss"
+    awk '{ print $2 / 1024 }' "$work/self-usage" >>"$work/brevane-rss"
 }
 
 run_ffmpeg() { # input
