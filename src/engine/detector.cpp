@@ -97,18 +97,11 @@ BoundaryDetector::BoundaryDetector(
 
 void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
 {
-    // Counted in 64 bits: a crafted file can declare up to 2^31 - 1 channels, and the frame
-    // size of such a stream must not overflow.
-    const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
-    if (frameBytes <= 0) {
-        pcmBuffer.clear();
-        return;
-    }
-    const std::int64_t frameCount = pcmBuffer.size() / frameBytes;
+    const std::int64_t frameCount = wholeFramesIn(pcmBuffer, m_channelCount);
     if (frameCount == 0)
         return;
     analyseFrames(pcmBuffer.constData(), frameCount);
-    pcmBuffer.remove(0, frameCount * frameBytes);
+    pcmBuffer.remove(0, frameCount * std::int64_t(m_channelCount) * 4);
 }
 
 void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)

@@ -80,6 +80,19 @@ inline float loadFloatSample(const char* bytes)
     }
 }
 
+// The number of whole frames at the front of pcmBuffer. Counted in 64 bits: a crafted file can
+// declare up to 2^31 - 1 channels, and the frame size of such a stream must not overflow. A
+// frame size that is not positive cannot hold a frame, and its bytes are dropped.
+inline std::int64_t wholeFramesIn(QByteArray& pcmBuffer, int channelCount)
+{
+    const std::int64_t frameBytes = std::int64_t(channelCount) * 4;
+    if (frameBytes <= 0) {
+        pcmBuffer.clear();
+        return 0;
+    }
+    return pcmBuffer.size() / frameBytes;
+}
+
 struct InternalSegment {
     std::int64_t startFrame = 0; // inclusive
     std::int64_t endFrame = 0; // exclusive

@@ -95,15 +95,10 @@ QuietestCutFinder::QuietestCutFinder(
 
 void QuietestCutFinder::processChunk(QByteArray& pcmBuffer)
 {
-    // Counted in 64 bits: a crafted file can declare up to 2^31 - 1 channels.
-    const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
-    if (frameBytes <= 0) {
-        pcmBuffer.clear();
-        return;
-    }
-    const std::int64_t frameCount = pcmBuffer.size() / frameBytes;
+    const std::int64_t frameCount = wholeFramesIn(pcmBuffer, m_channelCount);
     if (frameCount == 0)
         return;
+    const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
     for (std::int64_t done = 0; done < frameCount;) {
         const std::int64_t count = std::min(sliceFrames, frameCount - done);
         analyseFrames(pcmBuffer.constData() + done * frameBytes, count);
