@@ -256,8 +256,9 @@ QString rawFormatName(DecodedSamples form);
 int rawSampleBytes(DecodedSamples form);
 
 // Converts sampleCount raw little-endian samples of that format as ffmpeg would have: into
-// 16-bit little-endian samples for the pieces, and into little-endian floats for the cut finder
-// (which may be null when the raw samples are floats already).
+// 16-bit little-endian samples for the pieces, and into little-endian floats for the cut finder.
+// Either destination may be null where the raw samples already are what it would receive:
+// 16-bit samples for the pieces, floats for the finder.
 void convertRawSamples(DecodedSamples form, const char* raw, qsizetype sampleCount,
     char* pieceSamples, char* finderSamples);
 

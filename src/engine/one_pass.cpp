@@ -80,7 +80,9 @@ namespace {
         const OnePassProgress& progress)
     {
         const DecodedSamples form = stream.decodedSamples;
+        // Where the raw stream already is what one side needs, that side reads it in place.
         const bool rawIsFloat = form == DecodedSamples::Float32;
+        const bool rawIsPieces = form == DecodedSamples::Int16;
         const qsizetype frameBytes = qsizetype(rawSampleBytes(form)) * stream.channelCount;
         QByteArray pieceSamples;
         QByteArray finderSamples;
@@ -88,11 +90,13 @@ namespace {
             const qsizetype frames = pcmBuffer.size() / frameBytes;
             if (frames > 0) {
                 const qsizetype samples = frames * stream.channelCount;
-                pieceSamples.resize(samples * 2);
+                pieceSamples.resize(rawIsPieces ? 0 : samples * 2);
                 finderSamples.resize(rawIsFloat ? 0 : samples * 4);
-                convertRawSamples(form, pcmBuffer.constData(), samples, pieceSamples.data(),
+                convertRawSamples(form, pcmBuffer.constData(), samples,
+                    rawIsPieces ? nullptr : pieceSamples.data(),
                     rawIsFloat ? nullptr : finderSamples.data());
-                if (!pieces.append(pieceSamples.constData(), frames, errorMessage))
+                if (!pieces.append(rawIsPieces ? pcmBuffer.constData() : pieceSamples.constData(),
+                        frames, errorMessage))
                     return false;
                 if (rawIsFloat) {
                     finder.processChunk(pcmBuffer);

@@ -116,7 +116,8 @@ void convertRawSamples(DecodedSamples form, const char* raw, qsizetype sampleCou
     case DecodedSamples::Int16:
         // 8-bit samples arrive already widened as ffmpeg widens them, (x - 128) << 8, and
         // ffmpeg's float of a 16-bit sample is x / 32768, exact in single precision.
-        std::memcpy(pieceSamples, raw, std::size_t(sampleCount) * 2);
+        if (pieceSamples)
+            std::memcpy(pieceSamples, raw, std::size_t(sampleCount) * 2);
         for (qsizetype i = 0; i < sampleCount; ++i)
             storeFloat(
                 float(load<std::int16_t>(raw + 2 * i)) * (1.0f / 32768), finderSamples + 4 * i);
