@@ -4,6 +4,7 @@
 
 #include "cut_model.h"
 #include "engine_internal.h"
+#include "finder_feed.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +15,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-namespace brevane::detail {
-void PrintTo(const InternalSegment& range, std::ostream* out)
-{
-    *out << "{" << range.startFrame << ", " << range.endFrame << "}";
-}
-} // namespace brevane::detail
 
 namespace {
 
@@ -43,54 +37,16 @@ FrameWindows windowsFor(std::int64_t sampleRate, double maxSeconds, double toler
     return windows;
 }
 
-// One-channel frames from a pattern such as "8L 6Q": L is loud (0.5), Q silent (0.0).
-std::vector<float> framesFrom(const std::string& pattern)
-{
-    std::vector<float> samples;
-    std::size_t pos = 0;
-    while (pos < pattern.size()) {
-        std::size_t used = 0;
-        const int count = std::stoi(pattern.substr(pos), &used);
-        samples.insert(samples.end(), count, pattern.at(pos + used) == 'L' ? loud : quiet);
-        pos = pattern.find_first_not_of(' ', pos + used + 1);
-    }
-    return samples;
-}
+using testsupport::framesFrom;
+using Outcome = testsupport::FinderOutcome;
 
-struct Outcome {
-    bool ok = false;
-    Ranges ranges;
-    std::int64_t totalFrames = 0;
-    QString error;
-};
-
-// Feeds bytes as the decode pipe does: append a chunk, analyse, and once more at the end.
+// Feeds bytes as the decode pipe does, in chunks of the given sizes.
 Outcome analyse(const QByteArray& bytes, int channelCount, const FrameWindows& windows,
     const std::vector<qsizetype>& chunkSizes = {},
     double silenceLevel = BoundaryDetector::defaultSilenceLevel)
 {
     BoundaryDetector detector(channelCount, windows, silenceLevel);
-    QByteArray pcmBuffer;
-    qsizetype offset = 0;
-    for (std::size_t i = 0; offset < bytes.size(); ++i) {
-        const qsizetype size
-            = chunkSizes.empty() ? bytes.size() : chunkSizes[i % chunkSizes.size()];
-        pcmBuffer.append(bytes.mid(offset, size));
-        offset += size;
-        detector.processChunk(pcmBuffer);
-        // Every whole frame is consumed at once; only an unfinished one may wait.
-        EXPECT_LT(pcmBuffer.size(), channelCount * 4);
-    }
-    detector.processChunk(pcmBuffer);
-    Outcome outcome;
-    AnalysisResult result;
-    outcome.ok = detector.finishAnalysis(&result, &outcome.error);
-    outcome.ranges = result.segments;
-    outcome.totalFrames = result.totalFrames;
-    if (outcome.ok) {
-        EXPECT_EQ(detector.framesProcessed(), result.totalFrames);
-    }
-    return outcome;
+    return testsupport::feedFinder(detector, bytes, channelCount, chunkSizes);
 }
 
 Outcome analyse(const std::vector<float>& samples, int channelCount, const FrameWindows& windows)

@@ -1,6 +1,7 @@
 // The quietest-stretch cut finder: hand-made traces for the choices the rule makes, and the
 // same ranges as a plain whole-input model of the rule, however the bytes are chunked.
 
+#include "finder_feed.h"
 #include "quietest_finder.h"
 #include "quietest_model.h"
 #include "test_support.h"
@@ -14,13 +15,6 @@
 #include <string>
 #include <vector>
 
-namespace brevane::detail {
-void PrintTo(const InternalSegment& range, std::ostream* out)
-{
-    *out << "{" << range.startFrame << ", " << range.endFrame << "}";
-}
-} // namespace brevane::detail
-
 namespace {
 
 using brevane::detail::AnalysisResult;
@@ -32,54 +26,14 @@ using Ranges = QList<InternalSegment>;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
-struct Outcome {
-    bool ok = false;
-    Ranges ranges;
-    QString error;
-};
+using testsupport::framesFrom;
+using Outcome = testsupport::FinderOutcome;
 
-// Feeds bytes as the decode pipe does, and checks after every chunk that the ranges closed so
-// far only ever grow and are never taken back.
 Outcome analyse(const QByteArray& bytes, int channelCount, std::int64_t sampleRate,
     const FrameWindows& windows, const std::vector<qsizetype>& chunkSizes = {})
 {
     QuietestCutFinder finder(channelCount, sampleRate, windows);
-    QByteArray pcmBuffer;
-    Ranges seen;
-    qsizetype offset = 0;
-    for (std::size_t i = 0; offset < bytes.size(); ++i) {
-        const qsizetype size
-            = chunkSizes.empty() ? bytes.size() : chunkSizes[i % chunkSizes.size()];
-        pcmBuffer.append(bytes.mid(offset, size));
-        offset += size;
-        finder.processChunk(pcmBuffer);
-        EXPECT_LT(pcmBuffer.size(), channelCount * 4);
-        EXPECT_EQ(finder.closedRanges().mid(0, seen.size()), seen);
-        seen = finder.closedRanges();
-    }
-    finder.processChunk(pcmBuffer);
-    Outcome outcome;
-    AnalysisResult result;
-    outcome.ok = finder.finishAnalysis(&result, &outcome.error);
-    outcome.ranges = result.segments;
-    EXPECT_EQ(outcome.ranges.mid(0, seen.size()), seen);
-    return outcome;
-}
-
-// One-channel frames from a pattern such as "36L 8Q 4N": L loud (0.5), Q silent, N not a
-// number.
-std::vector<float> framesFrom(const std::string& pattern)
-{
-    std::vector<float> samples;
-    std::size_t pos = 0;
-    while (pos < pattern.size()) {
-        std::size_t used = 0;
-        const int count = std::stoi(pattern.substr(pos), &used);
-        const char kind = pattern.at(pos + used);
-        samples.insert(samples.end(), count, kind == 'L' ? 0.5f : kind == 'N' ? nan : 0.0f);
-        pos = pattern.find_first_not_of(' ', pos + used + 1);
-    }
-    return samples;
+    return testsupport::feedFinder(finder, bytes, channelCount, chunkSizes);
 }
 
 // At 400 Hz a block is 4 frames. Windows {target, min, max, shortest pause}: with a pause of 8

@@ -1,0 +1,84 @@
+#pragma once
+
+// A cut finder fed as the decode pipe feeds it, and frames made from short patterns: shared by
+// the tests of both cut rules.
+
+#include "engine_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace brevane::detail {
+inline void PrintTo(const InternalSegment& range, std::ostream* out)
+{
+    *out << "{" << range.startFrame << ", " << range.endFrame << "}";
+}
+} // namespace brevane::detail
+
+namespace testsupport {
+
+struct FinderOutcome {
+    bool ok = false;
+    QList<brevane::detail::InternalSegment> ranges;
+    std::int64_t totalFrames = 0;
+    QString error;
+};
+
+// Appends the bytes chunk by chunk (all at once when chunkSizes is empty), analyses after each,
+// and once more at the end. After every chunk only an unfinished frame may wait, and the
+// ranges closed so far are never taken back; a writer that follows the stream relies on both.
+inline FinderOutcome feedFinder(brevane::detail::CutFinder& finder, const QByteArray& bytes,
+    int channelCount, const std::vector<qsizetype>& chunkSizes = {})
+{
+    QByteArray pcmBuffer;
+    QList<brevane::detail::InternalSegment> seen;
+    qsizetype offset = 0;
+    for (std::size_t i = 0; offset < bytes.size(); ++i) {
+        const qsizetype size
+            = chunkSizes.empty() ? bytes.size() : chunkSizes[i % chunkSizes.size()];
+        pcmBuffer.append(bytes.mid(offset, size));
+        offset += size;
+        finder.processChunk(pcmBuffer);
+        EXPECT_LT(pcmBuffer.size(), channelCount * 4);
+        EXPECT_EQ(finder.closedRanges().mid(0, seen.size()), seen);
+        seen = finder.closedRanges();
+    }
+    finder.processChunk(pcmBuffer);
+    FinderOutcome outcome;
+    brevane::detail::AnalysisResult result;
+    outcome.ok = finder.finishAnalysis(&result, &outcome.error);
+    outcome.ranges = result.segments;
+    outcome.totalFrames = result.totalFrames;
+    EXPECT_EQ(outcome.ranges.mid(0, seen.size()), seen);
+    if (outcome.ok) {
+        EXPECT_EQ(finder.framesProcessed(), result.totalFrames);
+    }
+    return outcome;
+}
+
+// One-channel frames from a pattern such as "8L 6Q 4N": L is loud (0.5), Q silent (0.0), N not
+// a number.
+inline std::vector<float> framesFrom(const std::string& pattern)
+{
+    std::vector<float> samples;
+    std::size_t pos = 0;
+    while (pos < pattern.size()) {
+        std::size_t used = 0;
+        const int count = std::stoi(pattern.substr(pos), &used);
+        const char kind = pattern.at(pos + used);
+        samples.insert(samples.end(), count,
+            kind == 'L'       ? 0.5f
+                : kind == 'N' ? std::numeric_limits<float>::quiet_NaN()
+                              : 0.0f);
+        pos = pattern.find_first_not_of(' ', pos + used + 1);
+    }
+    return samples;
+}
+
+} // namespace testsupport
