@@ -129,6 +129,22 @@ TEST(QuietestCutFinderTest, MatchesWholeInputModelHoweverChunked)
     }
 }
 
+// A stretch longer than the input can never count, so every piece is forced at its longest and
+// cut as soon as the stream passes that point: a writer that follows the stream moves at most
+// a chunk per cut, not the rest of the input at every cut.
+TEST(QuietestCutFinderTest, CutsAsSoonAsNoLaterFrameCanCount)
+{
+    // 100 Hz, blocks of one frame; pieces of 90 to 110 frames, stretches of 1000 s, 300 s of
+    // sound fed 500 frames at a time.
+    QuietestCutFinder finder(1, 100, { 100, 90, 110, 100000 });
+    const QByteArray bytes = testsupport::floatBytes(std::vector<float>(30000, 0.5f));
+    const Outcome outcome = testsupport::feedFinder(finder, bytes, 1, { 500 * 4 });
+    ASSERT_TRUE(outcome.ok);
+    ASSERT_EQ(outcome.ranges.size(), 273);
+    EXPECT_EQ(outcome.ranges.at(1), (InternalSegment { 110, 220 }));
+    EXPECT_LE(outcome.framesMoved, outcome.ranges.size() * 500);
+}
+
 // The block sums held do not grow with the input, even when it comes in one chunk: ten times as
 // many pieces, the same memory.
 TEST(QuietestCutFinderTest, HoldsNoMoreForALongerInput)

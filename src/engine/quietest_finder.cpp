@@ -170,12 +170,16 @@ std::uint64_t QuietestCutFinder::prefixAt(std::int64_t block) const
 
 // A piece is cut once it is known not to be the last, and every block that a counting
 // candidate's stretch could take in has arrived. Until the stream ends, no stretch is cut off
-// by its end, so the choice made here is the one the whole input would give.
+// by its end, so the choice made here is the one the whole input would give. A candidate whose
+// stretch would begin before the first block can never count, however long the stream goes
+// on: a piece that has no other is cut at once, so that a stretch longer than the input does
+// not hold every cut back to the end of the stream.
 void QuietestCutFinder::cutDecidedPieces(bool streamEnded)
 {
     while (m_frames - m_pieceStart > m_windows.maxFrames) {
         const std::int64_t start = m_pieceStart;
-        const std::int64_t first = ceilDiv(start + m_windows.minFrames, m_blockFrames);
+        const std::int64_t first = std::max(
+            ceilDiv(start + m_windows.minFrames, m_blockFrames), m_windowBlocks / 2);
         const std::int64_t last = (start + m_windows.maxFrames) / m_blockFrames;
         const std::int64_t lastBlockNeeded = last - m_windowBlocks / 2 + m_windowBlocks;
         if (!streamEnded && first <= last && m_blocks < lastBlockNeeded)

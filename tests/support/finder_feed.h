@@ -28,6 +28,9 @@ struct FinderOutcome {
     QList<brevane::detail::InternalSegment> ranges;
     std::int64_t totalFrames = 0;
     QString error;
+    // What a writer that follows the stream copies from piece to piece: at each cut, the frames
+    // fed beyond it.
+    std::int64_t framesMoved = 0;
 };
 
 // Appends the bytes chunk by chunk (all at once when chunkSizes is empty), analyses after each,
@@ -38,6 +41,7 @@ inline FinderOutcome feedFinder(brevane::detail::CutFinder& finder, const QByteA
 {
     QByteArray pcmBuffer;
     QList<brevane::detail::InternalSegment> seen;
+    std::int64_t moved = 0;
     qsizetype offset = 0;
     for (std::size_t i = 0; offset < bytes.size(); ++i) {
         const qsizetype size
@@ -47,6 +51,8 @@ inline FinderOutcome feedFinder(brevane::detail::CutFinder& finder, const QByteA
         finder.processChunk(pcmBuffer);
         EXPECT_LT(pcmBuffer.size(), channelCount * 4);
         EXPECT_EQ(finder.closedRanges().mid(0, seen.size()), seen);
+        for (qsizetype k = seen.size(); k < finder.closedRanges().size(); ++k)
+            moved += finder.framesProcessed() - finder.closedRanges().at(k).endFrame;
         seen = finder.closedRanges();
     }
     finder.processChunk(pcmBuffer);
@@ -56,6 +62,9 @@ inline FinderOutcome feedFinder(brevane::detail::CutFinder& finder, const QByteA
     outcome.ranges = result.segments;
     outcome.totalFrames = result.totalFrames;
     EXPECT_EQ(outcome.ranges.mid(0, seen.size()), seen);
+    for (qsizetype k = seen.size(); k < outcome.ranges.size(); ++k)
+        moved += result.totalFrames - outcome.ranges.at(k).endFrame;
+    outcome.framesMoved = moved;
     if (outcome.ok) {
         EXPECT_EQ(finder.framesProcessed(), result.totalFrames);
     }
