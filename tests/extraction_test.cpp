@@ -100,6 +100,7 @@ struct ArgumentRow {
     const char* duration;
     const char* outputPath;
     double endSeconds;
+    bool rf64 = false; // "-rf64 auto" before the output path
 };
 
 void PrintTo(const ArgumentRow& row, std::ostream* out) { *out << row.name; }
@@ -123,9 +124,13 @@ TEST_P(ArgumentTest, PassesTheSeventeenArgumentsAndReturnsTheRecord)
         row.channelCount, row.range, row.index, &segment, &error))
         << error.toStdString();
 
-    const QStringList expected { "-hide_banner", "-loglevel", "error", "-y", "-i", input, "-ss",
+    QStringList expected { "-hide_banner", "-loglevel", "error", "-y", "-i", input, "-ss",
         row.start, "-t", row.duration, "-acodec", "pcm_s16le", "-ac",
-        QString::number(row.channelCount), "-ar", QString::number(row.sampleRate), row.outputPath };
+        QString::number(row.channelCount), "-ar", QString::number(row.sampleRate) };
+    if (row.rf64)
+        expected << "-rf64"
+                 << "auto";
+    expected << row.outputPath;
     EXPECT_EQ(fake->loggedArguments(), expected);
     EXPECT_EQ(segment.startSeconds, double(row.range.startFrame) / double(row.sampleRate));
     EXPECT_EQ(segment.endSeconds, row.endSeconds);
@@ -139,7 +144,10 @@ INSTANTIATE_TEST_SUITE_P(Pieces, ArgumentTest,
         ArgumentRow { "EndAsDoubleSum", 44100, 2, { 12345678, 25575678 }, 1, "279.947347",
             "300.000000", "talk_parts/part_002.wav", 579.9473469387756 },
         ArgumentRow { "OneFrameAtTheStart", 8000, 1, { 0, 1 }, 0, "0.000000", "0.000125",
-            "talk_parts/part_001.wav", 0.000125 }),
+            "talk_parts/part_001.wav", 0.000125 },
+        // 25 minutes of 192 kHz 7.1 hold 4.6 GB of 16-bit samples: only RF64 can state them.
+        ArgumentRow { "PiecePastFourGiB", 192000, 8, { 0, 288000000 }, 0, "0.000000", "1500.000000",
+            "talk_parts/part_001.wav", 1500.0, true }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeRunTest, EmptyOrReversedRangeStartsNoChild)

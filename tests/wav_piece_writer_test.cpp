@@ -151,4 +151,31 @@ TEST(WavPieceWriterRf64Test, BecomesRf64OnlyPastTheLimit)
     EXPECT_EQ(probed(large), QStringLiteral("pcm_s16le,8000,2,2900"));
 }
 
+// Sizes are counted without wrapping: a longest piece of 2^62 stereo frames is 2^64 bytes,
+// which must keep room for RF64, and a frame wider than the header's 16-bit fields can state
+// is refused before a file is made.
+TEST(WavPieceWriterRf64Test, CountsSizesWithoutWrapping)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("part_001.wav"));
+    QString error;
+    {
+        WavPieceWriter writer({ 8000, 2, 0x3, std::int64_t(1) << 62 });
+        writer.begin(path);
+        const QByteArray bytes = frames(0, 10, 2);
+        ASSERT_TRUE(writer.append(bytes.constData(), 10, &error)) << error.toStdString();
+        ASSERT_TRUE(writer.finish(&error)) << error.toStdString();
+    }
+    EXPECT_EQ(fileBytes(path).mid(12, 4), "JUNK");
+
+    WavPieceWriter wide({ 8000, 40000, 0, 100 });
+    const QString widePath = dir.filePath(QStringLiteral("wide.wav"));
+    wide.begin(widePath);
+    const QByteArray frame(80000, '\0');
+    EXPECT_FALSE(wide.append(frame.constData(), 1, &error));
+    EXPECT_EQ(error,
+        QStringLiteral("Failed to write %1: Value too large for defined data type").arg(widePath));
+    EXPECT_FALSE(QFile::exists(widePath));
+}
+
 } // namespace

@@ -47,11 +47,14 @@ struct StreamInfo {
     // As the container states it, for progress reports only; negative when unknown.
     double durationSeconds = -1.0;
     DecodedSamples decodedSamples = DecodedSamples::Other;
-    // The speaker mask ffmpeg's WAV writer gives channelCount channels (its default layout
-    // for that count, which "-ac" selects); 0 when it has none.
+    // The speaker mask of the layout "-ac" gives the pieces: the default one for the channel
+    // count, or the input's own where the count has no default; 0 when the channels are not
+    // named.
     std::uint64_t channelMask = 0;
     // Set when the decoder's own layout is not that default, so that "-ac" remixes.
     bool layoutRemixed = false;
+    // An upper bound on what the input's tags add to the header of a piece that ffmpeg writes.
+    std::int64_t tagBytes = 0;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
@@ -227,7 +230,8 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
 QString partFileName(qsizetype index);
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment& range);
+    std::int64_t sampleRate, int channelCount, const InternalSegment& range,
+    std::int64_t tagBytes = 0);
 
 // Fails when any piece's output path names the input file itself.
 bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
@@ -247,7 +251,7 @@ QString piecePath(const QString& outputDir, qsizetype index);
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage);
+    QString* errorMessage, std::int64_t tagBytes = 0);
 
 // --- Raw decoded samples -----------------------------------------------------------------
 

@@ -58,6 +58,21 @@ namespace {
         return true;
     }
 
+    // Whether a piece of that many frames, written by ffmpeg, could pass what a RIFF size field
+    // can state; tagBytes bounds what the input's tags add to its header.
+    bool pieceNeedsRf64(std::int64_t frames, int channelCount, std::int64_t tagBytes)
+    {
+        // ffmpeg's WAV header: RIFF, fmt (at most 48 bytes), a LIST chunk naming the encoder and
+        // holding the input's tags, and the data chunk's own 8 bytes.
+        constexpr std::int64_t headerBytesBeyondTags = 1024;
+        std::int64_t fileBytes = 0;
+        if (frames < 0 || tagBytes < 0
+            || __builtin_mul_overflow(frames, std::int64_t(channelCount) * 2, &fileBytes)
+            || __builtin_add_overflow(fileBytes, headerBytesBeyondTags + tagBytes, &fileBytes))
+            return true;
+        return fileBytes - 8 > std::int64_t(0xFFFFFFFF);
+    }
+
 } // namespace
 
 QString partFileName(qsizetype index)
@@ -71,15 +86,21 @@ QString piecePath(const QString& outputDir, qsizetype index)
 }
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment& range)
+    std::int64_t sampleRate, int channelCount, const InternalSegment& range, std::int64_t tagBytes)
 {
     const PieceTimes times = pieceTimes(range, sampleRate);
-    return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-        QStringLiteral("-y"), QStringLiteral("-i"), inputPath, QStringLiteral("-ss"),
-        secondsText(times.start), QStringLiteral("-t"), secondsText(times.duration),
-        QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"), QStringLiteral("-ac"),
-        QString::number(channelCount), QStringLiteral("-ar"), QString::number(sampleRate),
-        childOutputPath(outputPath) };
+    QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), inputPath,
+        QStringLiteral("-ss"), secondsText(times.start), QStringLiteral("-t"),
+        secondsText(times.duration), QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"),
+        QStringLiteral("-ac"), QString::number(channelCount), QStringLiteral("-ar"),
+        QString::number(sampleRate) };
+    // ffmpeg's WAV writer does not switch to RF64 by itself: past 4 GiB it would write sizes
+    // that wrap, and still succeed.
+    if (pieceNeedsRf64(range.endFrame - range.startFrame, channelCount, tagBytes))
+        arguments << QStringLiteral("-rf64") << QStringLiteral("auto");
+    arguments << childOutputPath(outputPath);
+    return arguments;
 }
 
 bool checkOutputsSpareInput(
@@ -135,7 +156,7 @@ QList<Segment> plannedPieces(
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage)
+    QString* errorMessage, std::int64_t tagBytes)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
@@ -145,7 +166,7 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     QProcess writer;
     writer.setProgram(QStringLiteral("ffmpeg"));
     writer.setArguments(
-        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range));
+        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes));
     writer.setProcessChannelMode(QProcess::SeparateChannels);
     writer.start(QIODevice::ReadWrite);
     if (!writer.waitForFinished(-1))

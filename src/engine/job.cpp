@@ -92,7 +92,7 @@ namespace {
             }
             Segment segment;
             if (!extractSegment(inputPath, outputDir, stream.sampleRate, stream.channelCount,
-                    analysis.segments.at(index), index, &segment, errorMessage))
+                    analysis.segments.at(index), index, &segment, errorMessage, stream.tagBytes))
                 return false;
             written->append(segment);
         }

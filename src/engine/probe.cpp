@@ -3,10 +3,12 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/samplefmt.h>
 }
 
+#include <cstring>
 #include <memory>
 
 namespace brevane::detail {
@@ -39,23 +41,45 @@ namespace {
         }
     }
 
-    std::uint64_t defaultChannelMask(int channelCount)
+    // The layout "-ac" gives the decoded stream: the default one for the channel count where
+    // there is one, otherwise the input's own, which ffmpeg keeps. Its speaker mask, or 0 when
+    // the channels are not named.
+    std::uint64_t layoutMaskFor(const AVChannelLayout& input)
     {
         AVChannelLayout layout;
-        av_channel_layout_default(&layout, channelCount);
-        const std::uint64_t mask = layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
+        av_channel_layout_default(&layout, input.nb_channels);
+        std::uint64_t mask = 0;
+        if (layout.order == AV_CHANNEL_ORDER_NATIVE)
+            mask = layout.u.mask;
+        else if (input.order == AV_CHANNEL_ORDER_NATIVE)
+            mask = input.u.mask;
         av_channel_layout_uninit(&layout);
         return mask;
     }
 
-    // An unspecified order is taken as the default layout; a known one other than the
-    // default, such as 5.1 with side channels, is remixed to it.
+    // A known layout other than the default for its count, such as 5.1 with side channels, is
+    // remixed to the default. An unspecified order is taken as the default, and a count without
+    // a default keeps its layout.
     bool remixedByChannelCount(const AVChannelLayout& layout)
     {
         if (layout.order == AV_CHANNEL_ORDER_UNSPEC)
             return false;
-        return layout.order != AV_CHANNEL_ORDER_NATIVE
-            || layout.u.mask != defaultChannelMask(layout.nb_channels);
+        AVChannelLayout standard;
+        av_channel_layout_default(&standard, layout.nb_channels);
+        const bool remixed = standard.order == AV_CHANNEL_ORDER_NATIVE
+            && av_channel_layout_compare(&layout, &standard) != 0;
+        av_channel_layout_uninit(&standard);
+        return remixed;
+    }
+
+    // Room for the input's tags, which ffmpeg copies into the header of every piece it writes.
+    std::int64_t tagBytesOf(const AVDictionary* metadata)
+    {
+        std::int64_t bytes = 0;
+        const AVDictionaryEntry* entry = nullptr;
+        while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX)))
+            bytes += std::int64_t(std::strlen(entry->key) + std::strlen(entry->value)) + 16;
+        return bytes;
     }
 
 } // namespace
@@ -115,8 +139,9 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
         stream->codecpar->sample_rate, stream->avg_frame_rate.num, stream->avg_frame_rate.den);
     info->channelCount = chooseChannelCount(stream->codecpar->ch_layout.nb_channels);
     info->decodedSamples = decodedSamplesOf(stream->codecpar->format);
-    info->channelMask = defaultChannelMask(info->channelCount);
+    info->channelMask = layoutMaskFor(stream->codecpar->ch_layout);
     info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
+    info->tagBytes = tagBytesOf(context->metadata);
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

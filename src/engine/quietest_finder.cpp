@@ -178,8 +178,8 @@ void QuietestCutFinder::cutDecidedPieces(bool streamEnded)
 {
     while (m_frames - m_pieceStart > m_windows.maxFrames) {
         const std::int64_t start = m_pieceStart;
-        const std::int64_t first = std::max(
-            ceilDiv(start + m_windows.minFrames, m_blockFrames), m_windowBlocks / 2);
+        const std::int64_t first
+            = std::max(ceilDiv(start + m_windows.minFrames, m_blockFrames), m_windowBlocks / 2);
         const std::int64_t last = (start + m_windows.maxFrames) / m_blockFrames;
         const std::int64_t lastBlockNeeded = last - m_windowBlocks / 2 + m_windowBlocks;
         if (!streamEnded && first <= last && m_blocks < lastBlockNeeded)

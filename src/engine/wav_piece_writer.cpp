@@ -24,11 +24,25 @@ namespace {
     constexpr int ds64BodyBytes = 28;
     constexpr std::int64_t moveSliceBytes = 1 << 20;
 
-    // As ffmpeg's own WAV writer decides: more than two channels, or a rate above 48 kHz,
-    // need the extensible format to say what the channels are and how wide the samples are.
-    bool needsExtensibleFormat(int channelCount, std::int64_t sampleRate)
+    // As ffmpeg's own WAV writer decides: named speakers beyond mono and stereo, or a rate
+    // above 48 kHz, need the extensible format to say what the channels are and how wide the
+    // samples are. It states a mask only below the speakers it knows by name (0x40000), and 0
+    // for channels that are not named.
+    bool needsExtensibleFormat(const WavPieceWriter::Format& format)
     {
-        return channelCount > 2 || sampleRate > 48000;
+        return (format.channelMask != 0 && format.channelCount > 2) || format.sampleRate > 48000;
+    }
+
+    std::uint32_t statedChannelMask(const WavPieceWriter::Format& format)
+    {
+        return format.channelMask < 0x40000 ? std::uint32_t(format.channelMask) : 0;
+    }
+
+    // Whether the 16- and 32-bit fields of the format chunk can state the stream at all.
+    bool formatFitsHeader(const WavPieceWriter::Format& format, std::int64_t blockAlign)
+    {
+        return format.channelCount <= 0xFFFF && blockAlign <= 0xFFFF && format.sampleRate >= 1
+            && format.sampleRate <= 0xFFFFFFFF && format.sampleRate * blockAlign <= 0xFFFFFFFF;
     }
 
     class HeaderBytes {
@@ -53,33 +67,35 @@ namespace {
 
     std::int64_t headerSize(const WavPieceWriter::Format& format, bool reserveRf64)
     {
-        const int formatBody
-            = needsExtensibleFormat(format.channelCount, format.sampleRate) ? 40 : 16;
+        const int formatBody = needsExtensibleFormat(format) ? 40 : 16;
         return 12 + (reserveRf64 ? 8 + ds64BodyBytes : 0) + 8 + formatBody + 8;
     }
 
     // As ffmpeg's "-rf64 auto" does: the room for the 64-bit sizes is kept in every piece that
-    // might need it, as a chunk readers skip.
-    bool needsRf64Reserve(const WavPieceWriter::Format& format)
+    // might need it, as a chunk readers skip. A product too large to count certainly needs it.
+    bool needsRf64Reserve(const WavPieceWriter::Format& format, std::int64_t blockAlign)
     {
-        const std::uint64_t longestData = std::uint64_t(format.longestPieceFrames)
-            * std::uint64_t(format.channelCount * bytesPerSample);
-        return std::uint64_t(headerSize(format, false) - 8) + longestData > format.riffSizeLimit;
+        std::uint64_t longestData = 0;
+        if (format.longestPieceFrames < 0
+            || __builtin_mul_overflow(
+                std::uint64_t(format.longestPieceFrames), std::uint64_t(blockAlign), &longestData))
+            return true;
+        return longestData > format.riffSizeLimit - std::uint64_t(headerSize(format, false) - 8);
     }
 
 } // namespace
 
 WavPieceWriter::WavPieceWriter(const Format& format)
     : m_format(format)
-    , m_blockAlign(format.channelCount * bytesPerSample)
-    , m_reserveRf64(needsRf64Reserve(format))
+    , m_blockAlign(std::int64_t(format.channelCount) * bytesPerSample)
+    , m_reserveRf64(needsRf64Reserve(format, m_blockAlign))
 {
 }
 
 WavPieceWriter::~WavPieceWriter()
 {
-    if (m_fd >= 0)
-        closeAfterFailure(m_fd, m_path);
+    if (m_piece.fd >= 0)
+        closeAfterFailure(m_piece);
 }
 
 std::int64_t WavPieceWriter::headerBytes() const { return headerSize(m_format, m_reserveRf64); }
@@ -94,7 +110,7 @@ std::int64_t WavPieceWriter::statableFrames() const
 
 void WavPieceWriter::begin(const QString& path)
 {
-    m_path = path;
+    m_piece = { -1, path, false };
     m_pieceStart = 0;
     m_framesHeld = 0;
     m_pieceNumber = 1;
@@ -102,16 +118,21 @@ void WavPieceWriter::begin(const QString& path)
 
 int WavPieceWriter::openPiece()
 {
-    m_fd = ::open(
-        QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (m_fd < 0)
+    if (!formatFitsHeader(m_format, m_blockAlign))
+        return EOVERFLOW;
+    const QByteArray name = QFile::encodeName(m_piece.path);
+    m_piece.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    m_piece.created = m_piece.fd >= 0;
+    // A piece of an earlier run is overwritten, as ffmpeg would overwrite it. Whatever else has
+    // the name (a link to a device, a folder) fails below and is left as it is.
+    if (m_piece.fd < 0 && errno == EEXIST)
+        m_piece.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (m_piece.fd < 0)
         return errno;
     // A header for no data at first: until the piece is closed, nothing it states is wrong.
-    if (!finalise(m_fd, 0)) {
+    if (!finalise(m_piece.fd, 0)) {
         const int errorNumber = errno;
-        ::close(m_fd);
-        ::unlink(QFile::encodeName(m_path).constData());
-        m_fd = -1;
+        closeAfterFailure(m_piece);
         return errorNumber;
     }
     return 0;
@@ -121,16 +142,15 @@ bool WavPieceWriter::append(const char* samples, std::int64_t frameCount, QStrin
 {
     if (frameCount <= 0)
         return true;
-    if (m_fd < 0) {
+    if (m_piece.fd < 0) {
         if (const int errorNumber = openPiece())
-            return failWith(m_path, errorNumber, errorMessage);
+            return failWith(m_piece.path, errorNumber, errorMessage);
     }
-    if (!writeAll(m_fd, samples, frameCount * m_blockAlign,
+    if (!writeAll(m_piece.fd, samples, frameCount * m_blockAlign,
             headerBytes() + m_framesHeld * m_blockAlign)) {
         const int errorNumber = errno;
-        closeAfterFailure(m_fd, m_path);
-        m_fd = -1;
-        return failWith(m_path, errorNumber, errorMessage);
+        closeAfterFailure(m_piece);
+        return failWith(m_piece.path, errorNumber, errorMessage);
     }
     m_framesHeld += frameCount;
     return true;
@@ -139,13 +159,11 @@ bool WavPieceWriter::append(const char* samples, std::int64_t frameCount, QStrin
 bool WavPieceWriter::cutAt(std::int64_t frame, const QString& nextPath, QString* errorMessage)
 {
     const std::int64_t keptFrames = frame - m_pieceStart;
-    if (m_fd < 0 || keptFrames <= 0 || keptFrames > m_framesHeld)
+    if (m_piece.fd < 0 || keptFrames <= 0 || keptFrames > m_framesHeld)
         return fail(errorMessage, trText("Invalid segment boundaries"));
     const std::int64_t movedFrames = m_framesHeld - keptFrames;
-    const int endedFd = m_fd;
-    const QString endedPath = m_path;
-    m_fd = -1;
-    m_path = nextPath;
+    PieceFile ended = m_piece;
+    m_piece = { -1, nextPath, false };
     m_pieceStart = frame;
     m_framesHeld = 0;
     ++m_pieceNumber;
@@ -160,33 +178,31 @@ bool WavPieceWriter::cutAt(std::int64_t frame, const QString& nextPath, QString*
         for (std::int64_t done = 0; done < total && nextError == 0 && endedError == 0;) {
             const std::int64_t slice = std::min(moveSliceBytes, total - done);
             const ssize_t read
-                = ::pread(endedFd, m_moveBuffer.data(), std::size_t(slice), from + done);
+                = ::pread(ended.fd, m_moveBuffer.data(), std::size_t(slice), from + done);
             if (read < 0 && errno == EINTR)
                 continue;
             if (read <= 0)
                 endedError = read < 0 ? errno : EIO;
-            else if (!writeAll(m_fd, m_moveBuffer.data(), read, headerBytes() + done))
+            else if (!writeAll(m_piece.fd, m_moveBuffer.data(), read, headerBytes() + done))
                 nextError = errno;
             else
                 done += read;
         }
-        if (nextError == 0 && endedError == 0) {
+        if (nextError == 0 && endedError == 0)
             m_framesHeld = movedFrames;
-        } else {
-            closeAfterFailure(m_fd, m_path);
-            m_fd = -1;
-        }
+        else
+            closeAfterFailure(m_piece);
     }
 
     // The ended piece is complete on disk whatever became of the next one.
-    if (!finalise(endedFd, keptFrames)) {
+    if (!finalise(ended.fd, keptFrames)) {
         endedError = errno;
-        closeAfterFailure(endedFd, endedPath);
-    } else if (::close(endedFd) != 0 && endedError == 0) {
+        closeAfterFailure(ended);
+    } else if (::close(ended.fd) != 0 && endedError == 0) {
         endedError = errno;
     }
     if (endedError != 0)
-        return failWith(endedPath, endedError, errorMessage);
+        return failWith(ended.path, endedError, errorMessage);
     if (nextError != 0)
         return failWith(nextPath, nextError, errorMessage);
     return true;
@@ -194,17 +210,17 @@ bool WavPieceWriter::cutAt(std::int64_t frame, const QString& nextPath, QString*
 
 bool WavPieceWriter::finish(QString* errorMessage)
 {
-    if (m_fd < 0)
+    if (m_piece.fd < 0)
         return true;
-    const int fd = m_fd;
-    m_fd = -1;
-    if (!finalise(fd, m_framesHeld)) {
+    if (!finalise(m_piece.fd, m_framesHeld)) {
         const int errorNumber = errno;
-        closeAfterFailure(fd, m_path);
-        return failWith(m_path, errorNumber, errorMessage);
+        closeAfterFailure(m_piece);
+        return failWith(m_piece.path, errorNumber, errorMessage);
     }
+    const int fd = m_piece.fd;
+    m_piece.fd = -1;
     if (::close(fd) != 0)
-        return failWith(m_path, errno, errorMessage);
+        return failWith(m_piece.path, errno, errorMessage);
     return true;
 }
 
@@ -233,7 +249,7 @@ bool WavPieceWriter::finalise(int fd, std::int64_t frames)
         errno = EFBIG;
         return false;
     }
-    const bool extensible = needsExtensibleFormat(m_format.channelCount, m_format.sampleRate);
+    const bool extensible = needsExtensibleFormat(m_format);
     const std::uint64_t dataBytes = std::uint64_t(frames) * std::uint64_t(m_blockAlign);
     const std::uint64_t riffSize = std::uint64_t(headerBytes() - 8) + dataBytes;
     const bool rf64 = riffSize > m_format.riffSizeLimit;
@@ -271,7 +287,7 @@ bool WavPieceWriter::finalise(int fd, std::int64_t frames)
     if (extensible) {
         header.le16(22);
         header.le16(8 * bytesPerSample);
-        header.le32(std::uint32_t(m_format.channelMask));
+        header.le32(statedChannelMask(m_format));
         // KSDATAFORMAT_SUBTYPE_PCM
         static const char subtypePcm[16] = { 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
             char(0x80), 0x00, 0x00, char(0xAA), 0x00, 0x38, char(0x9B), 0x71 };
@@ -285,19 +301,26 @@ bool WavPieceWriter::finalise(int fd, std::int64_t frames)
         && writeAll(fd, header.bytes().constData(), header.bytes().size(), 0);
 }
 
-// After a failure: what the file holds is cut to its whole frames and stated in its header; a
-// file that holds no frame, or whose header cannot be put right, is removed.
-void WavPieceWriter::closeAfterFailure(int fd, const QString& path)
+// After a failure: what a regular file holds is cut to its whole frames and stated in its
+// header. A file that holds no frame, or whose header cannot be put right, is removed, but
+// only when this run made it and the name still leads to it: an entry that was there before
+// (a link, a device, a piece another run is writing) stays.
+void WavPieceWriter::closeAfterFailure(PieceFile& piece)
 {
     struct stat status;
-    const bool measured = ::fstat(fd, &status) == 0;
-    const std::int64_t frames = measured && status.st_size > headerBytes()
+    const bool measured = ::fstat(piece.fd, &status) == 0;
+    const bool regular = measured && S_ISREG(status.st_mode);
+    const std::int64_t frames = regular && status.st_size > headerBytes()
         ? std::min((std::int64_t(status.st_size) - headerBytes()) / m_blockAlign, statableFrames())
         : 0;
-    const bool kept = frames > 0 && finalise(fd, frames);
-    ::close(fd);
-    if (!kept)
-        ::unlink(QFile::encodeName(path).constData());
+    const bool kept = frames > 0 && finalise(piece.fd, frames);
+    struct stat named;
+    if (!kept && piece.created && regular
+        && ::lstat(QFile::encodeName(piece.path).constData(), &named) == 0
+        && named.st_dev == status.st_dev && named.st_ino == status.st_ino)
+        ::unlink(QFile::encodeName(piece.path).constData());
+    ::close(piece.fd);
+    piece.fd = -1;
 }
 
 bool WavPieceWriter::failWith(const QString& path, int errorNumber, QString* errorMessage)

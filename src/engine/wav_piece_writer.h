@@ -15,7 +15,7 @@ public:
     struct Format {
         std::int64_t sampleRate = 0;
         int channelCount = 0;
-        // Speaker mask for the extensible header; 0 when the layout has none.
+        // The speakers of the pieces' layout; 0 when the channels are not named.
         std::uint64_t channelMask = 0;
         // No piece is ever longer: a piece that could pass what a RIFF size field can state
         // gets room for an RF64 header from the start.
@@ -51,20 +51,29 @@ public:
     qsizetype pieceNumber() const { return m_pieceNumber; }
 
 private:
+    // The file of one piece, and whether this run made it: only a file the run made itself
+    // may be removed again.
+    struct PieceFile {
+        int fd = -1;
+        QString path;
+        bool created = false;
+    };
+
     // Makes the file of the open piece with its header; 0, or the system's error number.
     int openPiece();
     bool writeAll(int fd, const char* data, std::int64_t size, std::int64_t offset);
     bool finalise(int fd, std::int64_t frames);
-    void closeAfterFailure(int fd, const QString& path);
+    void closeAfterFailure(PieceFile& piece);
     bool failWith(const QString& path, int errorNumber, QString* errorMessage);
     std::int64_t headerBytes() const;
     std::int64_t statableFrames() const;
 
     const Format m_format;
-    const int m_blockAlign;
+    // Bytes per frame. Counted in 64 bits, as a crafted stream may declare up to 2^31 - 1
+    // channels.
+    const std::int64_t m_blockAlign;
     const bool m_reserveRf64;
-    QString m_path;
-    int m_fd = -1;
+    PieceFile m_piece;
     std::int64_t m_pieceStart = 0;
     std::int64_t m_framesHeld = 0;
     qsizetype m_pieceNumber = 0;
