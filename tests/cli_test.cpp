@@ -298,6 +298,81 @@ TEST_F(CliTest, DryRunAndJsonReportThePiecesOfARealRun)
     EXPECT_EQ(expectedStart, qint64(samples.size()));
 }
 
+// 3 s at 8 kHz of a square wave at half scale, with a stretch [from, to) in seconds at
+// amplitude `level` (0: a true pause).
+std::vector<std::int16_t> soundWithStretch(double from, double to, double level)
+{
+    std::vector<std::int16_t> samples = steadySound();
+    samples.resize(24000);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const bool inStretch = i >= std::size_t(from * 8000) && i < std::size_t(to * 8000);
+        const double amplitude = inStretch ? level : 0.5;
+        samples[i] = std::int16_t((i % 2 ? 1 : -1) * std::lround(amplitude * 32767));
+    }
+    return samples;
+}
+
+// The level and the shortest pause change where the cuts fall. With --max 1s --tolerance 200ms
+// at 8 kHz a piece may be cut from 6400 frames, at once from 8000, and is forced at 9600.
+TEST_F(CliTest, LevelAndShortestPauseMoveTheCuts)
+{
+    // 0.7-1.5 s at 0.01, between the default level and 0.02. At 0.02 that stretch is a pause
+    // from frame 5600; it lasts half a second (4000 frames) at frame 9599, when the piece is
+    // past its target, so it is cut at once at the pause's middle so far, 9599 - 2000 = 7599.
+    // The rest of the pause is spent, and the next piece is forced at 7599 + 9600 = 17199.
+    ASSERT_TRUE(testsupport::writeWav16(
+        workDir.filePath("hum.wav"), 8000, 1, soundWithStretch(0.7, 1.5, 0.01)));
+    // 0.8-1.1 s of silence, too short for the default half second. A pause of 200 ms (1600
+    // frames) is reached at frame 7999, when the piece has run 8000 frames, its target: cut at
+    // 7999 - 800 = 7199, and the next forced at 7199 + 9600 = 16799.
+    ASSERT_TRUE(testsupport::writeWav16(
+        workDir.filePath("gap.wav"), 8000, 1, soundWithStretch(0.8, 1.1, 0.0)));
+    const struct {
+        const char* input;
+        std::vector<const char*> options;
+        std::vector<std::int64_t> cuts;
+    } rows[] = {
+        { "hum.wav", {}, { 9600, 19200 } },
+        { "hum.wav", { "--silence-level", "0.02" }, { 7599, 17199 } },
+        { "gap.wav", {}, { 9600, 19200 } },
+        { "gap.wav", { "--min-silence", "200ms" }, { 7199, 16799 } },
+    };
+    for (const auto& row : rows) {
+        std::vector<const char*> arguments { "--input", row.input, "--max", "1s", "--tolerance",
+            "200ms", "--dry-run" };
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        std::string expected;
+        std::int64_t start = 0;
+        for (qsizetype i = 0; i <= qsizetype(row.cuts.size()); ++i) {
+            const std::int64_t end = i < qsizetype(row.cuts.size()) ? row.cuts[i] : 24000;
+            expected += QStringLiteral("./%1_parts/part_00%2.wav\t%3 - %4\n")
+                            .arg(QString::fromUtf8(row.input).chopped(4))
+                            .arg(i + 1)
+                            .arg(brevane::formatDuration(double(start) / 8000),
+                                brevane::formatDuration(double(end) / 8000))
+                            .toStdString();
+            start = end;
+        }
+        const ProcessResult result = run(arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.standardOutput.toStdString(), expected) << row.input;
+    }
+}
+
+// A result that cannot be written is a failed run, whatever the form of the result.
+TEST_F(CliTest, ResultThatCannotBeWrittenFailsTheRun)
+{
+    ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("in.wav"), 8000, 1, shortSilence()));
+    for (const char* form : { "--dry-run", "--json" }) {
+        SCOPED_TRACE(form);
+        const ProcessResult result = runProcess(brevaneProgram(), { "--input", "in.wav", form },
+            workDir.path(), {}, QStringLiteral("/dev/full"));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError.toStdString(),
+            "Failed to write the result to standard output: No space left on device\n");
+    }
+}
+
 TEST_F(CliTest, HelpListsTheOptionsInOrderAndSucceeds)
 {
     const ProcessResult result = run({ "--help" });

@@ -14,8 +14,11 @@
 #include <QObject>
 #include <QTextStream>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -38,19 +41,20 @@ QString defaultOutputDir(const QFileInfo& input)
     return input.dir().filePath(input.completeBaseName() + QStringLiteral("_parts"));
 }
 
-void printSegments(const QList<brevane::Segment>& segments)
+QString resultLines(const QList<brevane::Segment>& segments)
 {
-    QTextStream out(stdout);
+    QString text;
+    QTextStream out(&text);
     for (const brevane::Segment& segment : segments) {
         out << segment.filePath << '\t' << brevane::formatDuration(segment.startSeconds) << " - "
             << brevane::formatDuration(segment.endSeconds) << '\n';
     }
-    out.flush();
+    return text;
 }
 
 // The same pieces for a program to read: seconds as frame / rate, written so that they read
 // back to the same doubles, and the frames themselves.
-void printJson(const QString& inputPath, const brevane::StreamFormat& format,
+QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& format,
     const QList<brevane::Segment>& segments)
 {
     const double rate = double(format.sampleRate);
@@ -65,15 +69,48 @@ void printJson(const QString& inputPath, const brevane::StreamFormat& format,
     const QJsonObject document { { QStringLiteral("input"), inputPath },
         { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
         { QStringLiteral("channels"), format.channelCount }, { QStringLiteral("pieces"), pieces } };
-    QTextStream out(stdout);
-    out << QJsonDocument(document).toJson(QJsonDocument::Indented);
-    out.flush();
+    return QString::fromUtf8(QJsonDocument(document).toJson(QJsonDocument::Indented));
+}
+
+// A standard stream that the program was started without is held open on /dev/null, so that
+// no file the run opens can take its number and receive what was meant for the stream.
+// Returns whether standard output was among them.
+bool holdClosedStandardStreams()
+{
+    bool outputClosed = false;
+    for (const int fd : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO }) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            outputClosed = outputClosed || fd == STDOUT_FILENO;
+            ::open("/dev/null", O_RDWR);
+        }
+    }
+    return outputClosed;
+}
+
+// Writes the result on standard output; 0, or the system's error number. The result is the
+// whole point of a run, so a full disk or a closed output must not pass for success.
+int writeResult(const QString& text, bool outputClosed)
+{
+    if (outputClosed)
+        return EBADF;
+    const QByteArray bytes = text.toUtf8();
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t written
+            = ::write(STDOUT_FILENO, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : EIO;
+        done += written;
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    const bool outputClosed = holdClosedStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brevane"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANE_VERSION));
@@ -188,9 +225,12 @@ int main(int argc, char* argv[])
         return failWith(errorMessage + QLatin1Char('\n'));
     }
 
-    if (parser.isSet(jsonOption))
-        printJson(inputPath, streamFormat, segments);
-    else
-        printSegments(segments);
+    const QString result = parser.isSet(jsonOption)
+        ? jsonDocument(inputPath, streamFormat, segments)
+        : resultLines(segments);
+    if (const int errorNumber = writeResult(result, outputClosed)) {
+        return failWith(QObject::tr("Failed to write the result to standard output: %1\n")
+                            .arg(QString::fromLocal8Bit(std::strerror(errorNumber))));
+    }
     return 0;
 }

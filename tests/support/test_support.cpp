@@ -118,11 +118,14 @@ bool readWav(const QString& path, WavInfo* info)
 }
 
 ProcessResult runProcess(const QString& program, const QStringList& arguments,
-    const QString& workingDirectory, const QProcessEnvironment& environment)
+    const QString& workingDirectory, const QProcessEnvironment& environment,
+    const QString& standardOutputFile)
 {
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
+    if (!standardOutputFile.isEmpty())
+        process.setStandardOutputFile(standardOutputFile);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     if (!environment.isEmpty())

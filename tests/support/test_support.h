@@ -48,9 +48,11 @@ struct ProcessResult {
     QByteArray standardError;
 };
 
-// Runs program to completion. environment, when not empty, replaces the child's environment.
+// Runs program to completion. environment, when not empty, replaces the child's environment;
+// standardOutputFile, when set, receives its standard output.
 ProcessResult runProcess(const QString& program, const QStringList& arguments,
-    const QString& workingDirectory = {}, const QProcessEnvironment& environment = {});
+    const QString& workingDirectory = {}, const QProcessEnvironment& environment = {},
+    const QString& standardOutputFile = {});
 
 // The built brevane executable.
 QString brevaneProgram();
