@@ -141,7 +141,8 @@ TEST(PackageTest, InstallPutsOnlyTheProgramAndItsManualUnderThePrefix)
         prefix.filePath(QStringLiteral("share/man/man1/brevane.1.gz")));
 }
 
-// cpack first brings the build up to date, which in a built tree takes a moment only.
+// cpack packages what the build made; it builds nothing itself, so tests running from the same
+// build folder meanwhile are not disturbed.
 TEST(PackageTest, DebianPackageHoldsTheProgramItsManualAndTheirDependencies)
 {
     QTemporaryDir work;
