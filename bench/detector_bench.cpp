@@ -1,8 +1,9 @@
 // Throughput of the cut finders' processChunk (the silence rule's BoundaryDetector and the
 // QuietestCutFinder), in frames per second, fed 64 KiB chunks as the decode pipe delivers them.
 
-#include "engine_internal.h"
-#include "quietest_finder.h"
+#include "cuts/boundary_detector.h"
+#include "cuts/frame_windows.h"
+#include "cuts/quietest_finder.h"
 
 #include <benchmark/benchmark.h>
 

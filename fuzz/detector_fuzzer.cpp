@@ -5,9 +5,10 @@
 // gets the same frames and agrees with its own whole-input model.
 
 #include "cut_model.h"
-#include "engine_internal.h"
+#include "cuts/boundary_detector.h"
+#include "cuts/frame_windows.h"
+#include "cuts/quietest_finder.h"
 #include "fuzz_support.h"
-#include "quietest_finder.h"
 #include "quietest_model.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -3,7 +3,8 @@
 // chunked and however the detector walks them.
 
 #include "cut_model.h"
-#include "engine_internal.h"
+#include "cuts/boundary_detector.h"
+#include "cuts/frame_windows.h"
 #include "finder_feed.h"
 #include "test_support.h"
 

@@ -1,7 +1,10 @@
 // The stream probe and the decode pipe: real files through libavformat and the real ffmpeg,
 // and small fake ffmpeg scripts for the decoder's arguments, its pacing and its failures.
 
-#include "engine_internal.h"
+#include "brevane.h"
+#include "cuts/analysis.h"
+#include "cuts/frame_windows.h"
+#include "input/stream_probe.h"
 #include "test_support.h"
 
 #include <QDir>

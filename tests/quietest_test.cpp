@@ -1,8 +1,8 @@
 // The quietest-stretch cut finder: hand-made traces for the choices the rule makes, and the
 // same ranges as a plain whole-input model of the rule, however the bytes are chunked.
 
+#include "cuts/quietest_finder.h"
 #include "finder_feed.h"
-#include "quietest_finder.h"
 #include "quietest_model.h"
 #include "test_support.h"
 

@@ -2,9 +2,8 @@
 // cut far behind the last one, the headers ffprobe reads back, and RF64 past the size limit.
 // What failures leave is checked through the program, in one_pass_test.
 
-#include "engine_internal.h"
+#include "pieces/wav_piece_writer.h"
 #include "test_support.h"
-#include "wav_piece_writer.h"
 
 #include <QFile>
 #include <QTemporaryDir>

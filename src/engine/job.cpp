@@ -1,10 +1,19 @@
-#include "engine_internal.h"
-#include "quietest_finder.h"
+#include "brevane.h"
+
+#include "cuts/boundary_detector.h"
+#include "cuts/cut_finder.h"
+#include "cuts/frame_windows.h"
+#include "cuts/quietest_finder.h"
+#include "error_text.h"
+#include "input/stream_probe.h"
+#include "pieces/dry_run.h"
+#include "pieces/extraction.h"
+#include "pieces/one_pass.h"
+#include "pieces/piece_output.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QObject>
 
 #include <memory>
 
@@ -12,33 +21,11 @@
 
 namespace brevane {
 
-namespace detail {
-
-    QString trText(const char* sourceText)
-    {
-        return QObject::staticMetaObject.tr(sourceText, nullptr, -1);
-    }
-
-    bool fail(QString* errorMessage, const QString& message)
-    {
-        if (errorMessage)
-            *errorMessage = message;
-        return false;
-    }
-
-    QString ffmpegExitMessage(int exitCode, const QByteArray& standardError)
-    {
-        return trText("ffmpeg exited with code %1: %2")
-            .arg(exitCode)
-            .arg(QString::fromUtf8(standardError).trimmed());
-    }
-
-} // namespace detail
-
 using namespace detail;
 
 namespace {
 
+    // Where the cuts go.
     std::unique_ptr<CutFinder> makeCutFinder(
         const SplitOptions& options, const StreamInfo& stream, const FrameWindows& windows)
     {
@@ -47,6 +34,17 @@ namespace {
                 stream.channelCount, stream.sampleRate, windows);
         return std::make_unique<BoundaryDetector>(
             stream.channelCount, windows, options.silenceLevel);
+    }
+
+    // How the pieces are written: not at all (a dry run), from the analysis decode itself, or
+    // by one ffmpeg run per piece after it.
+    std::unique_ptr<PieceOutput> makePieceOutput(const SplitOptions& options, const PieceJob& job)
+    {
+        if (options.dryRun)
+            return makeDryRunOutput(job);
+        if (options.onePass)
+            return makeOnePassOutput(job);
+        return makePieceByPieceOutput(job);
     }
 
     // Whether mkpath could make the missing folder: the nearest entry on its path that exists
@@ -71,73 +69,6 @@ namespace {
         if (dryRun ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
             return true;
         return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
-    }
-
-    // One ffmpeg run per piece, after the analysis.
-    bool extractPieces(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
-        const AnalysisResult& analysis, QList<Segment>* written, QString* errorMessage,
-        const ProgressCallback& progress)
-    {
-        const qsizetype pieceCount = analysis.segments.size();
-        if (!checkOutputsSpareInput(inputPath, outputDir, pieceCount, errorMessage))
-            return false;
-        written->reserve(pieceCount);
-        for (qsizetype index = 0; index < pieceCount; ++index) {
-            if (progress) {
-                SplitProgress report;
-                report.stage = SplitProgress::Stage::Writing;
-                report.part = index + 1;
-                report.partCount = pieceCount;
-                progress(report);
-            }
-            Segment segment;
-            if (!extractSegment(inputPath, outputDir, stream.sampleRate, stream.channelCount,
-                    analysis.segments.at(index), index, &segment, errorMessage, stream.tagBytes))
-                return false;
-            written->append(segment);
-        }
-        return true;
-    }
-
-    SplitProgress decodingReport(const StreamInfo& stream, std::int64_t frames)
-    {
-        SplitProgress report;
-        report.positionSeconds = double(frames) / double(stream.sampleRate);
-        report.totalSeconds = stream.durationSeconds;
-        return report;
-    }
-
-    // The analysis pass alone, for a dry run and for one ffmpeg run per piece.
-    bool analyse(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
-        AnalysisResult* analysis, QString* errorMessage, const ProgressCallback& progress)
-    {
-        FramesAnalysedCallback framesAnalysed;
-        if (progress) {
-            framesAnalysed = [&](std::int64_t frames) { progress(decodingReport(stream, frames)); };
-        }
-        return analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, analysis,
-            errorMessage, framesAnalysed);
-    }
-
-    // The pieces written from the analysis decode itself. How many there will be is known
-    // only at its end, so every existing entry named as a piece is checked against the input
-    // before the first is opened.
-    bool writeInOnePass(const QString& inputPath, const QString& outputDir,
-        const StreamInfo& stream, const FrameWindows& windows, CutFinder& finder,
-        AnalysisResult* analysis, QString* errorMessage, const ProgressCallback& progress)
-    {
-        if (!checkPieceNamesSpareInput(inputPath, outputDir, errorMessage))
-            return false;
-        OnePassProgress framesWritten;
-        if (progress) {
-            framesWritten = [&](std::int64_t frames, qsizetype part) {
-                SplitProgress report = decodingReport(stream, frames);
-                report.part = part;
-                progress(report);
-            };
-        }
-        return splitInOnePass(
-            inputPath, outputDir, stream, windows, finder, analysis, errorMessage, framesWritten);
     }
 
 } // namespace
@@ -186,26 +117,15 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
             options.minSilenceSeconds, &windows, errorMessage))
         return false;
+
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
+    const std::unique_ptr<PieceOutput> output
+        = makePieceOutput(options, { inputPath, outputDir, stream, windows, progress });
+    QList<Segment> pieces;
+    if (!output->write(*finder, &pieces, errorMessage))
+        return false;
 
-    AnalysisResult analysis;
-    QList<Segment> written;
-    if (options.onePass && !options.dryRun) {
-        if (!writeInOnePass(
-                inputPath, outputDir, stream, windows, *finder, &analysis, errorMessage, progress))
-            return false;
-        written = plannedPieces(outputDir, stream.sampleRate, analysis.segments);
-    } else {
-        if (!analyse(inputPath, stream, *finder, &analysis, errorMessage, progress))
-            return false;
-        if (options.dryRun)
-            written = plannedPieces(outputDir, stream.sampleRate, analysis.segments);
-        else if (!extractPieces(
-                     inputPath, outputDir, stream, analysis, &written, errorMessage, progress))
-            return false;
-    }
-
-    *outSegments = written;
+    *outSegments = pieces;
     return true;
 }
 

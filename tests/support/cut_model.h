@@ -5,7 +5,8 @@
 // where nothing can be decided. Header-only, so that the fuzz build can use it without the
 // test helpers' GoogleTest dependency.
 
-#include "engine_internal.h"
+#include "cuts/boundary_detector.h"
+#include "cuts/frame_windows.h"
 
 #include <cmath>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // A cut finder fed as the decode pipe feeds it, and frames made from short patterns: shared by
 // the tests of both cut rules.
 
-#include "engine_internal.h"
+#include "cuts/cut_finder.h"
 
 #include <gtest/gtest.h>
 

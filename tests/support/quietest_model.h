@@ -4,7 +4,8 @@
 // reads, with none of the finder's streaming, prefix sums or fast paths: the yardstick the tests
 // hold the finder to. Header-only, like the silence rule's model.
 
-#include "engine_internal.h"
+#include "cuts/cut_finder.h"
+#include "cuts/frame_windows.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,7 @@
-#include "engine_internal.h"
+#include "cuts/boundary_detector.h"
+
+#include "cuts/float_frames.h"
+#include "error_text.h"
 
 #include <algorithm>
 #include <bit>
@@ -15,17 +18,6 @@ namespace {
     // delivered them, and its words fit in the first-level cache with room to spare.
     constexpr int wordFrames = 64;
     constexpr std::int64_t blockWords = 64;
-
-    // llround has no defined result outside the signed 64-bit range, so such a product is
-    // refused before it is rounded.
-    bool roundToFrames(double frames, std::int64_t* rounded)
-    {
-        if (!std::isfinite(frames) || frames < -9223372036854775808.0
-            || frames >= 9223372036854775808.0)
-            return false;
-        *rounded = std::llround(frames);
-        return true;
-    }
 
     // A frame is silent when the mean of its absolute samples is below the silence level. The
     // sum is formed in double and in channel order, so that a level on the edge is judged the
@@ -54,38 +46,6 @@ namespace {
     }
 
 } // namespace
-
-bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
-    FrameWindows* windows, QString* errorMessage)
-{
-    return computeFrameWindows(
-        sampleRate, maxSeconds, toleranceSeconds, 0.5, windows, errorMessage);
-}
-
-bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
-    double minSilenceSeconds, FrameWindows* windows, QString* errorMessage)
-{
-    const double rate = double(sampleRate);
-    FrameWindows derived;
-    const bool representable = roundToFrames(rate * maxSeconds, &derived.targetFrames)
-        && roundToFrames(rate * (maxSeconds - toleranceSeconds), &derived.minFrames)
-        && roundToFrames(rate * (maxSeconds + toleranceSeconds), &derived.maxFrames)
-        && !std::isnan(minSilenceSeconds);
-    // A pause longer than any count of frames is never reached: no silence offers a cut, which
-    // is what the largest count gives. A pause shorter than one frame still takes one silent
-    // frame.
-    if (!roundToFrames(rate * minSilenceSeconds, &derived.minSilenceFrames))
-        derived.minSilenceFrames
-            = minSilenceSeconds > 0 ? std::numeric_limits<std::int64_t>::max() : 1;
-    derived.minSilenceFrames = std::max<std::int64_t>(derived.minSilenceFrames, 1);
-
-    if (!representable || derived.minFrames <= 0 || derived.maxFrames <= 0
-        || derived.minFrames > derived.maxFrames)
-        return fail(
-            errorMessage, trText("Invalid duration window; ensure tolerance is less than max"));
-    *windows = derived;
-    return true;
-}
 
 BoundaryDetector::BoundaryDetector(
     int channelCount, const FrameWindows& windows, double silenceLevel)

@@ -1,4 +1,7 @@
-#include "quietest_finder.h"
+#include "cuts/quietest_finder.h"
+
+#include "cuts/float_frames.h"
+#include "error_text.h"
 
 #include <algorithm>
 #include <bit>

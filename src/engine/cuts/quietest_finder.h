@@ -1,8 +1,9 @@
 #pragma once
 
-// The quietest-stretch cut rule, beside the silence rule of engine_internal.h.
+// The quietest-stretch cut rule: cut where the stretch around the cut is the quietest.
 
-#include "engine_internal.h"
+#include "cuts/cut_finder.h"
+#include "cuts/frame_windows.h"
 
 #include <cstdint>
 #include <vector>

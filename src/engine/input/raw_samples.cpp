@@ -1,9 +1,12 @@
-#include "engine_internal.h"
+#include "input/raw_samples.h"
 
 #include <QtEndian>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #ifdef __SSE2__

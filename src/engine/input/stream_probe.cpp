@@ -1,4 +1,6 @@
-#include "engine_internal.h"
+#include "input/stream_probe.h"
+
+#include "error_text.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

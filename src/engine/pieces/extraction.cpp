@@ -1,13 +1,10 @@
-#include "engine_internal.h"
+#include "pieces/extraction.h"
 
-#include <QDir>
-#include <QFile>
+#include "error_text.h"
+#include "pieces/overwrite_guard.h"
+#include "pieces/piece_names.h"
+
 #include <QProcess>
-#include <QRegularExpression>
-
-#include <algorithm>
-
-#include <sys/stat.h>
 
 namespace brevane::detail {
 
@@ -22,41 +19,6 @@ namespace {
     }
 
     QString secondsText(double seconds) { return QString::number(seconds, 'f', 6); }
-
-    struct PieceTimes {
-        double start;
-        double duration;
-    };
-
-    PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate)
-    {
-        const double rate = double(sampleRate);
-        return { double(range.startFrame) / rate,
-            double(range.endFrame - range.startFrame) / rate };
-    }
-
-    Segment pieceRecord(
-        const QString& outputPath, std::int64_t sampleRate, const InternalSegment& range)
-    {
-        const PieceTimes times = pieceTimes(range, sampleRate);
-        Segment segment;
-        segment.startSeconds = times.start;
-        segment.endSeconds = times.start + times.duration;
-        segment.filePath = outputPath;
-        segment.startFrame = range.startFrame;
-        segment.endFrame = range.endFrame;
-        return segment;
-    }
-
-    bool spareInput(const struct stat& input, const QString& outputPath, QString* errorMessage)
-    {
-        struct stat output;
-        if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
-            && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
-            return fail(
-                errorMessage, trText("Output file would overwrite the input: %1").arg(outputPath));
-        return true;
-    }
 
     // Whether a piece of that many frames, written by ffmpeg, could pass what a RIFF size field
     // can state; tagBytes bounds what the input's tags add to its header.
@@ -75,16 +37,6 @@ namespace {
 
 } // namespace
 
-QString partFileName(qsizetype index)
-{
-    return QStringLiteral("part_%1.wav").arg(index + 1, 3, 10, QLatin1Char('0'));
-}
-
-QString piecePath(const QString& outputDir, qsizetype index)
-{
-    return QDir(outputDir).filePath(partFileName(index));
-}
-
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
     std::int64_t sampleRate, int channelCount, const InternalSegment& range, std::int64_t tagBytes)
 {
@@ -101,57 +53,6 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
         arguments << QStringLiteral("-rf64") << QStringLiteral("auto");
     arguments << childOutputPath(outputPath);
     return arguments;
-}
-
-bool checkOutputsSpareInput(
-    const QString& inputPath, const QString& outputDir, qsizetype pieceCount, QString* errorMessage)
-{
-    struct stat input;
-    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
-        return true;
-    // ffmpeg refuses only when the two path texts are identical; with "-y" any other name for
-    // the input, such as ./parts/part_001.wav for parts/part_001.wav, would be overwritten
-    // while it is still being read.
-    for (qsizetype index = 0; index < pieceCount; ++index) {
-        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
-            return false;
-    }
-    return true;
-}
-
-bool checkPieceNamesSpareInput(
-    const QString& inputPath, const QString& outputDir, QString* errorMessage)
-{
-    struct stat input;
-    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
-        return true;
-    // Only the names the writer could reach matter; they are visited in piece order, so that
-    // the message names the first piece that would overwrite the input.
-    static const QRegularExpression pieceName(QStringLiteral("^part_(\\d{3,})\\.wav$"));
-    QList<qsizetype> indices;
-    for (const QString& name : QDir(outputDir).entryList(QDir::AllEntries | QDir::System)) {
-        const QRegularExpressionMatch match = pieceName.match(name);
-        bool isNumber = false;
-        const qsizetype number = match.hasMatch() ? match.captured(1).toLongLong(&isNumber) : 0;
-        if (isNumber && number >= 1 && partFileName(number - 1) == name)
-            indices.append(number - 1);
-    }
-    std::sort(indices.begin(), indices.end());
-    for (const qsizetype index : std::as_const(indices)) {
-        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
-            return false;
-    }
-    return true;
-}
-
-QList<Segment> plannedPieces(
-    const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges)
-{
-    QList<Segment> pieces;
-    pieces.reserve(ranges.size());
-    for (qsizetype index = 0; index < ranges.size(); ++index)
-        pieces.append(pieceRecord(piecePath(outputDir, index), sampleRate, ranges.at(index)));
-    return pieces;
 }
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
@@ -180,6 +81,48 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
 
     *segment = pieceRecord(outputPath, sampleRate, range);
     return true;
+}
+
+namespace {
+
+    // After the analysis, one ffmpeg run per piece, each reading the input itself.
+    class PieceByPieceOutput final : public PieceOutput {
+    public:
+        explicit PieceByPieceOutput(const PieceJob& job)
+            : m_job(job)
+        {
+        }
+
+        bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
+        {
+            AnalysisResult analysis;
+            if (!m_job.analyse(finder, &analysis, errorMessage))
+                return false;
+            const qsizetype pieceCount = analysis.segments.size();
+            if (!checkOutputsSpareInput(m_job.inputPath, m_job.outputDir, pieceCount, errorMessage))
+                return false;
+            pieces->reserve(pieceCount);
+            for (qsizetype index = 0; index < pieceCount; ++index) {
+                m_job.reportWriting(index + 1, pieceCount);
+                Segment segment;
+                if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
+                        m_job.stream.channelCount, analysis.segments.at(index), index, &segment,
+                        errorMessage, m_job.stream.tagBytes))
+                    return false;
+                pieces->append(segment);
+            }
+            return true;
+        }
+
+    private:
+        const PieceJob m_job;
+    };
+
+} // namespace
+
+std::unique_ptr<PieceOutput> makePieceByPieceOutput(const PieceJob& job)
+{
+    return std::make_unique<PieceByPieceOutput>(job);
 }
 
 } // namespace brevane::detail

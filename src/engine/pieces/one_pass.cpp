@@ -1,5 +1,12 @@
-#include "engine_internal.h"
-#include "wav_piece_writer.h"
+#include "pieces/one_pass.h"
+
+#include "cuts/analysis.h"
+#include "error_text.h"
+#include "input/decode_pipe.h"
+#include "input/raw_samples.h"
+#include "pieces/overwrite_guard.h"
+#include "pieces/piece_names.h"
+#include "pieces/wav_piece_writer.h"
 
 namespace brevane::detail {
 
@@ -176,6 +183,47 @@ bool splitInOnePass(const QString& inputPath, const QString& outputDir, const St
     if (stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other)
         return splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress);
     return splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress);
+}
+
+namespace {
+
+    // The pieces written from the analysis decode itself. How many there will be is known
+    // only at its end, so every existing entry named as a piece is checked against the input
+    // before the first is opened.
+    class OnePassOutput final : public PieceOutput {
+    public:
+        explicit OnePassOutput(const PieceJob& job)
+            : m_job(job)
+        {
+        }
+
+        bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
+        {
+            if (!checkPieceNamesSpareInput(m_job.inputPath, m_job.outputDir, errorMessage))
+                return false;
+            OnePassProgress framesWritten;
+            if (m_job.progress) {
+                framesWritten = [this](std::int64_t frames, qsizetype part) {
+                    m_job.reportDecoding(frames, part);
+                };
+            }
+            AnalysisResult analysis;
+            if (!splitInOnePass(m_job.inputPath, m_job.outputDir, m_job.stream, m_job.windows,
+                    finder, &analysis, errorMessage, framesWritten))
+                return false;
+            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments);
+            return true;
+        }
+
+    private:
+        const PieceJob m_job;
+    };
+
+} // namespace
+
+std::unique_ptr<PieceOutput> makeOnePassOutput(const PieceJob& job)
+{
+    return std::make_unique<OnePassOutput>(job);
 }
 
 } // namespace brevane::detail

@@ -1,6 +1,6 @@
-#include "wav_piece_writer.h"
+#include "pieces/wav_piece_writer.h"
 
-#include "engine_internal.h"
+#include "error_text.h"
 
 #include <QFile>
 #include <QtEndian>

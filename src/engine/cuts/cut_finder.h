@@ -1,0 +1,48 @@
+#pragma once
+
+// What every cut rule offers the job: fed the decoded stream in chunks, it closes consecutive
+// frame ranges, one per piece.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+namespace brevane::detail {
+
+struct InternalSegment {
+    std::int64_t startFrame = 0; // inclusive
+    std::int64_t endFrame = 0; // exclusive
+
+    friend bool operator==(const InternalSegment&, const InternalSegment&) = default;
+};
+
+struct AnalysisResult {
+    QList<InternalSegment> segments;
+    std::int64_t totalFrames = 0;
+};
+
+// A cut rule. It is fed the decoded stream as interleaved little-endian float frames, in chunks
+// of any size, and closes consecutive frame ranges as it goes; the ranges depend only on the
+// frames. It does no I/O.
+class CutFinder {
+public:
+    virtual ~CutFinder() = default;
+
+    // Analyses every whole frame at the front of pcmBuffer and removes those bytes; an
+    // unfinished frame stays for the next append to complete.
+    virtual void processChunk(QByteArray& pcmBuffer) = 0;
+
+    // Closes the remaining ranges and fills result. Fails with "Audio decoding produced no
+    // samples" when not one whole frame was analysed.
+    virtual bool finishAnalysis(AnalysisResult* result, QString* errorMessage) = 0;
+
+    virtual std::int64_t framesProcessed() const = 0;
+
+    // The ranges closed so far, in order. A writer that follows the stream takes the new ones
+    // after each chunk; finishAnalysis appends the last.
+    virtual const QList<InternalSegment>& closedRanges() const = 0;
+};
+
+} // namespace brevane::detail

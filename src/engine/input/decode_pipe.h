@@ -1,0 +1,39 @@
+#pragma once
+
+// The decoder child: ffmpeg turns the input into raw samples on its standard output, which
+// are handed on as they arrive.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+
+namespace brevane::detail {
+
+QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount);
+// The same arguments with another raw output format than "f32le".
+QStringList decodeArguments(
+    const QString& inputPath, const QString& rawFormat, std::int64_t sampleRate, int channelCount);
+
+// How a decoder child ended, for the check that follows the analysis.
+struct DecoderExit {
+    bool normalExit = false;
+    int exitCode = -1;
+    // The end of what it wrote on standard error.
+    QByteArray errorTail;
+
+    bool succeeded() const { return normalExit && exitCode == 0; }
+};
+
+// Handed the bytes gathered so far after every read, and once more after the decoder has
+// ended (decoderEnded). Returns false to stop at once: the decoder is then killed.
+using DecodedChunkConsumer = std::function<bool(QByteArray& pcmBuffer, bool decoderEnded)>;
+
+// Runs ffmpeg with arguments and feeds consume as its standard output arrives. Fails with
+// "Failed to start ffmpeg: %1", or without a message of its own when consume stopped it.
+bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,
+    DecoderExit* decoderExit, QString* errorMessage);
+
+} // namespace brevane::detail

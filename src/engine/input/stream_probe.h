@@ -1,0 +1,38 @@
+#pragma once
+
+// The first stage: what the input's audio stream is, read through libavformat without
+// decoding anything.
+
+#include "input/raw_samples.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace brevane::detail {
+
+struct StreamInfo {
+    std::int64_t sampleRate = 0;
+    int channelCount = 0;
+    // As the container states it, for progress reports only; negative when unknown.
+    double durationSeconds = -1.0;
+    DecodedSamples decodedSamples = DecodedSamples::Other;
+    // The speaker mask of the layout "-ac" gives the pieces: the default one for the channel
+    // count, or the input's own where the count has no default; 0 when the channels are not
+    // named.
+    std::uint64_t channelMask = 0;
+    // Set when the decoder's own layout is not that default, so that "-ac" remixes.
+    bool layoutRemixed = false;
+    // An upper bound on what the input's tags add to the header of a piece that ffmpeg writes.
+    std::int64_t tagBytes = 0;
+};
+
+bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
+
+// The probe's fallbacks for streams that leave their rate or layout unset.
+std::int64_t chooseSampleRate(int codecSampleRate, int frameRateNum, int frameRateDen);
+int chooseChannelCount(int codecChannels);
+
+QString ffmpegErrorToString(int code);
+
+} // namespace brevane::detail

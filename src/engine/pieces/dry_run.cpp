@@ -1,0 +1,37 @@
+#include "pieces/dry_run.h"
+
+#include "pieces/piece_names.h"
+
+namespace brevane::detail {
+
+namespace {
+
+    // The analysis pass alone; the pieces are reported as a real run would write them.
+    class DryRunOutput final : public PieceOutput {
+    public:
+        explicit DryRunOutput(const PieceJob& job)
+            : m_job(job)
+        {
+        }
+
+        bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
+        {
+            AnalysisResult analysis;
+            if (!m_job.analyse(finder, &analysis, errorMessage))
+                return false;
+            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments);
+            return true;
+        }
+
+    private:
+        const PieceJob m_job;
+    };
+
+} // namespace
+
+std::unique_ptr<PieceOutput> makeDryRunOutput(const PieceJob& job)
+{
+    return std::make_unique<DryRunOutput>(job);
+}
+
+} // namespace brevane::detail

@@ -1,0 +1,72 @@
+#include "pieces/overwrite_guard.h"
+
+#include "error_text.h"
+#include "pieces/piece_names.h"
+
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+namespace brevane::detail {
+
+namespace {
+
+    bool spareInput(const struct stat& input, const QString& outputPath, QString* errorMessage)
+    {
+        struct stat output;
+        if (::stat(QFile::encodeName(outputPath).constData(), &output) == 0
+            && output.st_dev == input.st_dev && output.st_ino == input.st_ino)
+            return fail(
+                errorMessage, trText("Output file would overwrite the input: %1").arg(outputPath));
+        return true;
+    }
+
+} // namespace
+
+bool checkOutputsSpareInput(
+    const QString& inputPath, const QString& outputDir, qsizetype pieceCount, QString* errorMessage)
+{
+    struct stat input;
+    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
+        return true;
+    // ffmpeg refuses only when the two path texts are identical; with "-y" any other name for
+    // the input, such as ./parts/part_001.wav for parts/part_001.wav, would be overwritten
+    // while it is still being read.
+    for (qsizetype index = 0; index < pieceCount; ++index) {
+        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
+            return false;
+    }
+    return true;
+}
+
+bool checkPieceNamesSpareInput(
+    const QString& inputPath, const QString& outputDir, QString* errorMessage)
+{
+    struct stat input;
+    if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
+        return true;
+    // Only the names the writer could reach matter; they are visited in piece order, so that
+    // the message names the first piece that would overwrite the input.
+    static const QRegularExpression pieceName(QStringLiteral("^part_(\\d{3,})\\.wav$"));
+    QList<qsizetype> indices;
+    for (const QString& name : QDir(outputDir).entryList(QDir::AllEntries | QDir::System)) {
+        const QRegularExpressionMatch match = pieceName.match(name);
+        bool isNumber = false;
+        const qsizetype number = match.hasMatch() ? match.captured(1).toLongLong(&isNumber) : 0;
+        if (isNumber && number >= 1 && partFileName(number - 1) == name)
+            indices.append(number - 1);
+    }
+    std::sort(indices.begin(), indices.end());
+    for (const qsizetype index : std::as_const(indices)) {
+        if (!spareInput(input, piecePath(outputDir, index), errorMessage))
+            return false;
+    }
+    return true;
+}
+
+} // namespace brevane::detail

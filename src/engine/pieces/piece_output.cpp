@@ -1,0 +1,38 @@
+#include "pieces/piece_output.h"
+
+#include "cuts/analysis.h"
+
+namespace brevane::detail {
+
+void PieceJob::reportDecoding(std::int64_t framesAnalysed, qsizetype part) const
+{
+    if (!progress)
+        return;
+    SplitProgress report;
+    report.positionSeconds = double(framesAnalysed) / double(stream.sampleRate);
+    report.totalSeconds = stream.durationSeconds;
+    report.part = part;
+    progress(report);
+}
+
+void PieceJob::reportWriting(qsizetype part, qsizetype partCount) const
+{
+    if (!progress)
+        return;
+    SplitProgress report;
+    report.stage = SplitProgress::Stage::Writing;
+    report.part = part;
+    report.partCount = partCount;
+    progress(report);
+}
+
+bool PieceJob::analyse(CutFinder& finder, AnalysisResult* analysis, QString* errorMessage) const
+{
+    FramesAnalysedCallback framesAnalysed;
+    if (progress)
+        framesAnalysed = [this](std::int64_t frames) { reportDecoding(frames); };
+    return analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, analysis,
+        errorMessage, framesAnalysed);
+}
+
+} // namespace brevane::detail

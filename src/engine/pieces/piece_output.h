@@ -1,0 +1,45 @@
+#pragma once
+
+// How the pieces are written: the last stage of a job, behind one interface, so that the job
+// chooses a way of writing as it chooses a cut rule.
+
+#include "brevane.h"
+#include "cuts/cut_finder.h"
+#include "cuts/frame_windows.h"
+#include "input/stream_probe.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+namespace brevane::detail {
+
+// What a way of writing the pieces works from: the input as probed, the windows, the folder,
+// and the caller's progress callback (which may be empty).
+struct PieceJob {
+    QString inputPath;
+    QString outputDir;
+    StreamInfo stream;
+    FrameWindows windows;
+    ProgressCallback progress;
+
+    // Progress reports: frames analysed so far (and, while a one-pass run decodes, the piece
+    // being written), and the piece about to be written of partCount.
+    void reportDecoding(std::int64_t framesAnalysed, qsizetype part = 0) const;
+    void reportWriting(qsizetype part, qsizetype partCount) const;
+
+    // The analysis pass alone, reporting progress: the decoder feeding finder.
+    bool analyse(CutFinder& finder, AnalysisResult* analysis, QString* errorMessage) const;
+};
+
+// A way of writing the pieces. It runs the decode (or decodes), feeds the cut rule, writes
+// every range the rule closes, and hands back one record per piece in order. A failure stops
+// it with one message; pieces written before it stay.
+class PieceOutput {
+public:
+    virtual ~PieceOutput() = default;
+    virtual bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) = 0;
+};
+
+} // namespace brevane::detail
