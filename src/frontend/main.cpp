@@ -1,4 +1,5 @@
 #include "brevane.h"
+#include "cut_report.h"
 #include "duration_parser.h"
 #include "level_parser.h"
 #include "progress_line.h"
@@ -53,7 +54,7 @@ QString resultLines(const QList<brevane::Segment>& segments)
 }
 
 // The same pieces for a program to read: seconds as frame / rate, written so that they read
-// back to the same doubles, and the frames themselves.
+// back to the same doubles, the frames themselves, and how each end was chosen.
 QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& format,
     const QList<brevane::Segment>& segments)
 {
@@ -64,7 +65,8 @@ QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& form
             { QStringLiteral("start"), double(segment.startFrame) / rate },
             { QStringLiteral("end"), double(segment.endFrame) / rate },
             { QStringLiteral("startFrame"), qint64(segment.startFrame) },
-            { QStringLiteral("endFrame"), qint64(segment.endFrame) } });
+            { QStringLiteral("endFrame"), qint64(segment.endFrame) },
+            { QStringLiteral("cut"), cutKindName(segment.cut) } });
     }
     const QJsonObject document { { QStringLiteral("input"), inputPath },
         { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
