@@ -214,8 +214,10 @@ int main(int argc, char* argv[])
     QList<brevane::Segment> segments;
     QString errorMessage;
     brevane::StreamFormat streamFormat;
-    // Progress is for a person watching a terminal; anything else gets only the normal output.
-    ProgressLine progressLine(isatty(STDERR_FILENO) == 1);
+    // Progress and the hint about forced cuts are for a person watching a terminal; anything
+    // else gets only the normal output.
+    const bool errorsOnTerminal = isatty(STDERR_FILENO) == 1;
+    ProgressLine progressLine(errorsOnTerminal);
     const bool split = brevane::splitAudio(
         inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
         [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
@@ -233,6 +235,11 @@ int main(int argc, char* argv[])
     if (const int errorNumber = writeResult(result, outputClosed)) {
         return failWith(QObject::tr("Failed to write the result to standard output: %1\n")
                             .arg(QString::fromLocal8Bit(std::strerror(errorNumber))));
+    }
+    if (errorsOnTerminal) {
+        const QString hint = forcedCutHint(segments, options.cutRule);
+        if (!hint.isEmpty())
+            printError(hint + QLatin1Char('\n'));
     }
     return 0;
 }
