@@ -17,26 +17,12 @@
 
 namespace testsupport {
 
-// The kinds of ranges as letters: S silence, Q quietest, F forced, E end.
+// The kinds of ranges as letters: E end, S silence, Q quietest, F forced (in the enum's order).
 inline std::string kindLetters(const QList<brevane::detail::InternalSegment>& ranges)
 {
     std::string letters;
-    for (const brevane::detail::InternalSegment& range : ranges) {
-        switch (range.kind) {
-        case brevane::CutKind::Silence:
-            letters += 'S';
-            break;
-        case brevane::CutKind::Quietest:
-            letters += 'Q';
-            break;
-        case brevane::CutKind::Forced:
-            letters += 'F';
-            break;
-        case brevane::CutKind::End:
-            letters += 'E';
-            break;
-        }
-    }
+    for (const brevane::detail::InternalSegment& range : ranges)
+        letters += "ESQF"[int(range.kind)];
     return letters;
 }
 
