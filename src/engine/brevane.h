@@ -32,6 +32,7 @@ struct Segment {
     // The same piece as frames of the decoded stream: [startFrame, endFrame).
     std::int64_t startFrame = 0;
     std::int64_t endFrame = 0;
+    // How the cut rule chose endFrame.
     CutKind cut = CutKind::End;
 };
 
