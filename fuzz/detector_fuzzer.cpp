@@ -170,9 +170,6 @@ void checkRanges(const CutModel& model, const FrameWindows& windows)
         FUZZ_CHECK(range.end > range.start, "range %zu is empty", i);
         FUZZ_CHECK(range.end - range.start <= windows.maxFrames, "range %zu is longer than %lld", i,
             (long long)windows.maxFrames);
-        FUZZ_CHECK((range.kind == brevane::CutKind::End) == (i + 1 == ranges.size()),
-            "range %zu of %zu is %s the end of the input", i, ranges.size(),
-            range.kind == brevane::CutKind::End ? "marked" : "not marked");
         if (range.kind == brevane::CutKind::Forced)
             FUZZ_CHECK(range.end - range.start == windows.maxFrames,
                 "forced range %zu has %lld frames, not %lld", i,
