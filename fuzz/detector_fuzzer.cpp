@@ -1,8 +1,8 @@
 // The boundary detector over random frames (NaN, infinities, denormals and values around the
-// silence level included) and random windows, fed in random chunk splits: the ranges are those
-// of the same bytes fed in one piece, they agree with a plain frame-by-frame model of the cut
-// rule, and they hold the invariants the extraction relies on. The quietest-stretch finder
-// gets the same frames and agrees with its own whole-input model.
+// silence level included) and random windows, fed in random chunk splits: the ranges and the
+// kinds of their ends are those of the same bytes fed in one piece, they agree with a plain
+// frame-by-frame model of the cut rule, and they hold the invariants the extraction relies on.
+// The quietest-stretch finder gets the same frames and agrees with its own whole-input model.
 
 #include "cut_model.h"
 #include "cuts/boundary_detector.h"
@@ -170,11 +170,11 @@ void checkRanges(const CutModel& model, const FrameWindows& windows)
         FUZZ_CHECK(range.end > range.start, "range %zu is empty", i);
         FUZZ_CHECK(range.end - range.start <= windows.maxFrames, "range %zu is longer than %lld", i,
             (long long)windows.maxFrames);
-        if (range.forced)
+        if (range.kind == brevane::CutKind::Forced)
             FUZZ_CHECK(range.end - range.start == windows.maxFrames,
                 "forced range %zu has %lld frames, not %lld", i,
                 (long long)(range.end - range.start), (long long)windows.maxFrames);
-        else if (i + 1 < ranges.size())
+        else if (range.kind == brevane::CutKind::Silence)
             // A cut in silence lies in the middle of a silent run, so on a silent frame.
             FUZZ_CHECK(model.silentFrames()[std::size_t(range.end)],
                 "range %zu is cut in silence at loud frame %lld", i, (long long)range.end);
@@ -273,9 +273,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "%lld ranges, the model has %zu", (long long)whole.result.segments.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const InternalSegment& got = whole.result.segments[qsizetype(i)];
-        FUZZ_CHECK(got.startFrame == expected[i].start && got.endFrame == expected[i].end,
-            "range %zu is {%lld, %lld}, the model has {%lld, %lld}", i, (long long)got.startFrame,
-            (long long)got.endFrame, (long long)expected[i].start, (long long)expected[i].end);
+        FUZZ_CHECK(got.startFrame == expected[i].start && got.endFrame == expected[i].end
+                && got.kind == expected[i].kind,
+            "range %zu is {%lld, %lld, kind %d}, the model has {%lld, %lld, kind %d}", i,
+            (long long)got.startFrame, (long long)got.endFrame, int(got.kind),
+            (long long)expected[i].start, (long long)expected[i].end, int(expected[i].kind));
     }
     checkRanges(model, windows);
     return 0;

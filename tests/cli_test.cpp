@@ -359,6 +359,54 @@ TEST_F(CliTest, LevelAndShortestPauseMoveTheCuts)
     }
 }
 
+// How each piece's end was chosen, under both rules, for an input with a pause and one without,
+// the same in every way of writing. At 8 kHz with --max 1s --tolerance 200ms a piece may be
+// cut from 6400 frames, at once from 8000, and is forced at 9600; 3 s are 24000 frames.
+TEST_F(CliTest, JsonSaysHowEachEndWasChosen)
+{
+    // A pause over frames 4000 to 8800, and sound throughout.
+    ASSERT_TRUE(testsupport::writeWav16(
+        workDir.filePath("pause.wav"), 8000, 1, soundWithStretch(0.5, 1.1, 0.0)));
+    ASSERT_TRUE(testsupport::writeWav16(
+        workDir.filePath("steady.wav"), 8000, 1, soundWithStretch(0, 0, 0.5)));
+    using Ends = std::vector<std::pair<qint64, QString>>;
+    const struct {
+        const char* input;
+        std::vector<const char*> options;
+        Ends ends;
+    } rows[] = {
+        // The pause lasts half a second at frame 7999, the piece's target: cut at its middle
+        // so far, 7999 - 2000. It is spent, and the next piece is forced at 5999 + 9600.
+        { "pause.wav", {}, { { 5999, "silence" }, { 15599, "forced" }, { 24000, "end" } } },
+        { "steady.wav", {}, { { 9600, "forced" }, { 19200, "forced" }, { 24000, "end" } } },
+        // Blocks of 80 frames, stretches of 50 blocks, 25 each side of a boundary. Wholly in
+        // the pause (blocks 50 to 109) are the stretches of boundaries 75 to 85; of those in
+        // the window (80 to 120) 85, frame 6800, is nearest the target, 100. Beyond the pause
+        // all stretches are alike, and the one at the target, 6800 + 8000, is taken.
+        { "pause.wav", { "--cut-at", "quietest" },
+            { { 6800, "quietest" }, { 14800, "quietest" }, { 24000, "end" } } },
+        { "steady.wav", { "--cut-at", "quietest" },
+            { { 8000, "quietest" }, { 16000, "quietest" }, { 24000, "end" } } },
+    };
+    for (const auto& row : rows) {
+        for (const char* mode : { "", "--one-pass", "--dry-run" }) {
+            std::vector<const char*> arguments { "--input", row.input, "--max", "1s", "--tolerance",
+                "200ms", "--json" };
+            arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+            if (*mode)
+                arguments.push_back(mode);
+            SCOPED_TRACE(::testing::PrintToString(arguments));
+            const ProcessResult result = run(arguments);
+            ASSERT_EQ(result.exitCode, 0) << result.standardError.constData();
+            Ends ends;
+            for (const QJsonValue piece :
+                QJsonDocument::fromJson(result.standardOutput)["pieces"].toArray())
+                ends.emplace_back(piece["endFrame"].toInteger(), piece["cut"].toString());
+            EXPECT_EQ(ends, row.ends);
+        }
+    }
+}
+
 // A result that cannot be written is a failed run, whatever the form of the result.
 TEST_F(CliTest, ResultThatCannotBeWrittenFailsTheRun)
 {

@@ -23,7 +23,9 @@ using brevane::detail::AnalysisResult;
 using brevane::detail::BoundaryDetector;
 using brevane::detail::FrameWindows;
 using brevane::detail::InternalSegment;
-using Ranges = QList<InternalSegment>;
+// Tables state the frames of each range; the trace table also states why each ended.
+using Ranges = QList<testsupport::Span>;
+using testsupport::spans;
 
 constexpr float loud = 0.5f;
 constexpr float quiet = 0.0f;
@@ -127,6 +129,8 @@ struct TraceCase {
     double toleranceSeconds;
     const char* pattern;
     Ranges expected;
+    // What ended each range: S silence, F forced, E the end of the input.
+    const char* kinds;
 };
 
 void PrintTo(const TraceCase& row, std::ostream* out) { *out << row.name; }
@@ -140,7 +144,8 @@ TEST_P(TraceTest, CutsAsExpected)
     const Outcome outcome
         = analyse(samples, 1, windowsFor(c.sampleRate, c.maxSeconds, c.toleranceSeconds));
     ASSERT_TRUE(outcome.ok) << outcome.error.toStdString();
-    EXPECT_EQ(outcome.ranges, c.expected);
+    EXPECT_EQ(spans(outcome.ranges), c.expected);
+    EXPECT_EQ(testsupport::kindLetters(outcome.ranges), c.kinds);
     EXPECT_EQ(outcome.totalFrames, std::int64_t(samples.size()));
 }
 
@@ -150,35 +155,40 @@ INSTANTIATE_TEST_SUITE_P(Traces, TraceTest,
     ::testing::Values(
         // The pause 8..13 reaches 5 frames at 12 (candidate 10) when the piece has 13 >= 10:
         // cut at once. Its frame 13 is spent; nothing replaces 10, so 24 is forced.
-        TraceCase {
-            "SilenceThenForced", 10, 1, 0.4, "8L 6Q 16L", { { 0, 10 }, { 10, 24 }, { 24, 30 } } },
+        TraceCase { "SilenceThenForced", 10, 1, 0.4, "8L 6Q 16L",
+            { { 0, 10 }, { 10, 24 }, { 24, 30 } }, "SFE" },
         // Candidate 4 (pause 2..6) is cut once 5 frames old, at 9: a piece below the minimum.
-        TraceCase { "AgedCandidate", 10, 1, 0.4, "2L 5Q 10L", { { 0, 4 }, { 4, 17 } } },
+        TraceCase { "AgedCandidate", 10, 1, 0.4, "2L 5Q 10L", { { 0, 4 }, { 4, 17 } }, "SE" },
         // The cut at 4 falls on a loud frame, so the pause 9..18 is fresh: its middle 11 is
         // cut when the piece reaches 10; the rest of that pause is spent.
         TraceCase { "LoudCutSpendsNothing", 10, 1, 0.4, "2L 5Q 2L 10Q 3L",
-            { { 0, 4 }, { 4, 11 }, { 11, 22 } } },
-        TraceCase { "ToleranceZero", 10, 1, 0, "3L 5Q 10L", { { 0, 5 }, { 5, 15 }, { 15, 18 } } },
+            { { 0, 4 }, { 4, 11 }, { 11, 22 } }, "SSE" },
+        TraceCase {
+            "ToleranceZero", 10, 1, 0, "3L 5Q 10L", { { 0, 5 }, { 5, 15 }, { 15, 18 } }, "SFE" },
         // The candidate 11 appears in frame 13, where the piece reaches 14: silence cut only.
-        TraceCase { "CandidateAtMaximum", 10, 1, 0.4, "9L 5Q 3L", { { 0, 11 }, { 11, 17 } } },
-        TraceCase { "ForcedOnLastFrame", 10, 1, 0.4, "28L", { { 0, 14 }, { 14, 28 } } },
-        TraceCase { "OneFrameTail", 10, 1, 0.4, "29L", { { 0, 14 }, { 14, 28 }, { 28, 29 } } },
-        TraceCase { "ShortLoud", 10, 1, 0.4, "5L", { { 0, 5 } } },
-        TraceCase { "ShortSilent", 10, 1, 0.4, "5Q", { { 0, 5 } } },
-        TraceCase { "BelowMaximum", 10, 1, 0.4, "13L", { { 0, 13 } } },
-        TraceCase { "PauseOneFrameShort", 10, 1, 0.4, "3L 4Q 20L", { { 0, 14 }, { 14, 27 } } },
+        TraceCase { "CandidateAtMaximum", 10, 1, 0.4, "9L 5Q 3L", { { 0, 11 }, { 11, 17 } }, "SE" },
+        // The second piece reaches its longest on the last frame: it ends the input, no cut.
+        TraceCase { "ForcedOnLastFrame", 10, 1, 0.4, "28L", { { 0, 14 }, { 14, 28 } }, "FE" },
+        TraceCase {
+            "OneFrameTail", 10, 1, 0.4, "29L", { { 0, 14 }, { 14, 28 }, { 28, 29 } }, "FFE" },
+        TraceCase { "ShortLoud", 10, 1, 0.4, "5L", { { 0, 5 } }, "E" },
+        TraceCase { "ShortSilent", 10, 1, 0.4, "5Q", { { 0, 5 } }, "E" },
+        TraceCase { "BelowMaximum", 10, 1, 0.4, "13L", { { 0, 13 } }, "E" },
+        TraceCase {
+            "PauseOneFrameShort", 10, 1, 0.4, "3L 4Q 20L", { { 0, 14 }, { 14, 27 } }, "FE" },
         // Candidate 1014 (pause 990..1189 at 50 frames) is spent with its pause; the next
         // piece runs to the maximum instead of closing on a stale candidate.
         TraceCase { "PauseSpentAfterCut", 100, 10, 2, "990L 200Q 2000L",
-            { { 0, 1014 }, { 1014, 2214 }, { 2214, 3190 } } },
+            { { 0, 1014 }, { 1014, 2214 }, { 2214, 3190 } }, "SFE" },
         // The pause cut at 649 gives no more cuts; the forced cut at 1849 starts a fresh pause,
         // too short here to close a piece.
-        TraceCase {
-            "LongPause", 100, 10, 2, "500L 1500Q", { { 0, 649 }, { 649, 1849 }, { 1849, 2000 } } },
+        TraceCase { "LongPause", 100, 10, 2, "500L 1500Q",
+            { { 0, 649 }, { 649, 1849 }, { 1849, 2000 } }, "SFE" },
         // Each forced cut starts a fresh pause whose middle is cut 800 frames later.
         TraceCase { "VeryLongPause", 100, 10, 2, "500L 5000Q",
             { { 0, 649 }, { 649, 1849 }, { 1849, 2248 }, { 2248, 3448 }, { 3448, 3847 },
-                { 3847, 5047 }, { 5047, 5500 } } }),
+                { 3847, 5047 }, { 5047, 5500 } },
+            "SFSFSFE" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The silence level -----------------------------------------------------------------------
@@ -209,9 +219,9 @@ TEST_P(LevelTest, ClassifiesFrame)
     }
     const Ranges expected
         = c.silent ? Ranges { { 0, 4 }, { 4, 17 } } : Ranges { { 0, 14 }, { 14, 17 } };
-    EXPECT_EQ(
-        analyse(testsupport::floatBytes(samples), channels, windowsFor(10, 1, 0.4), {}, c.level)
-            .ranges,
+    EXPECT_EQ(spans(analyse(
+                  testsupport::floatBytes(samples), channels, windowsFor(10, 1, 0.4), {}, c.level)
+                        .ranges),
         expected);
 }
 
@@ -314,7 +324,7 @@ Outcome referenceRanges(
     model.finish();
     Outcome outcome;
     for (const testsupport::ModelRange& range : model.ranges())
-        outcome.ranges.append({ range.start, range.end });
+        outcome.ranges.append({ range.start, range.end, range.kind });
     outcome.totalFrames = model.frames();
     return outcome;
 }

@@ -4,6 +4,7 @@
 #include "brevane.h"
 #include "cuts/analysis.h"
 #include "cuts/frame_windows.h"
+#include "finder_feed.h"
 #include "input/stream_probe.h"
 #include "test_support.h"
 
@@ -25,6 +26,8 @@ extern "C" {
 using namespace brevane::detail;
 using testsupport::FakeFfmpeg;
 using testsupport::ScopedPath;
+using testsupport::Span;
+using testsupport::spans;
 
 namespace {
 
@@ -72,7 +75,7 @@ TEST_P(ChannelLayoutTest, ProbesAndDecodesEveryFrame)
         input, info.sampleRate, info.channelCount, windows(48000, 300, 60), &result, &error))
         << error.toStdString();
     EXPECT_EQ(result.totalFrames, 12000);
-    EXPECT_EQ(result.segments, (QList<InternalSegment> { { 0, 12000 } }));
+    EXPECT_EQ(spans(result.segments), (QList<Span> { { 0, 12000 } }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ChannelLayoutTest,
@@ -131,9 +134,8 @@ TEST_F(ProbeDecodeTest, CutsAKnownPatternOfTonesAndPauses)
     ASSERT_TRUE(analyzeAudio(
         input, info.sampleRate, info.channelCount, windows(8000, 2.0, 0.5), &result, &error))
         << error.toStdString();
-    EXPECT_EQ(result.segments,
-        (QList<InternalSegment> {
-            { 0, 12499 }, { 12499, 32499 }, { 32499, 43999 }, { 43999, 50000 } }));
+    EXPECT_EQ(spans(result.segments),
+        (QList<Span> { { 0, 12499 }, { 12499, 32499 }, { 32499, 43999 }, { 43999, 50000 } }));
     EXPECT_EQ(result.totalFrames, 50000);
 }
 
@@ -238,7 +240,7 @@ protected:
         return analyzeAudio(QStringLiteral("in.wav"), 10, 2, windows(10, 1.0, 0.4), result, error);
     }
 
-    const QList<InternalSegment> expectedRanges { { 0, 10 }, { 10, 24 }, { 24, 30 } };
+    const QList<Span> expectedRanges { { 0, 10 }, { 10, 24 }, { 24, 30 } };
 };
 
 TEST_F(FakeDecoderTest, JoinsOutputWrittenInPiecesThatSplitSamplesAndFrames)
@@ -251,7 +253,7 @@ TEST_F(FakeDecoderTest, JoinsOutputWrittenInPiecesThatSplitSamplesAndFrames)
                                           "tail -c +14 \"$FRAMES\"\n"),
         &result, &error))
         << error.toStdString();
-    EXPECT_EQ(result.segments, expectedRanges);
+    EXPECT_EQ(spans(result.segments), expectedRanges);
     EXPECT_EQ(result.totalFrames, 30);
 }
 
@@ -275,7 +277,7 @@ TEST_P(DecoderExitTest, ReportsWhatTheDecoderLeftBehind)
     EXPECT_EQ(error, row.expectedError);
     EXPECT_EQ(ok, row.expectedError.isEmpty());
     if (ok) {
-        EXPECT_EQ(result.segments, expectedRanges);
+        EXPECT_EQ(spans(result.segments), expectedRanges);
     }
 }
 

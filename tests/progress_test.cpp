@@ -1,5 +1,5 @@
 // The status line: its texts, that every new piece is drawn at once, and that it shows on a
-// terminal and nowhere else.
+// terminal and nowhere else; the same for the count of forced cuts after the result.
 
 #include "progress_line.h"
 #include "test_support.h"
@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
 
 using brevane::SplitProgress;
 
@@ -84,21 +88,53 @@ protected:
     void SetUp() override
     {
         // Ten seconds of tone, a second of silence, ten of tone: two pieces at --max 10s.
+        ASSERT_TRUE(writeInput("talk.wav", { 10, 1, 10 }));
+    }
+
+    // 8 kHz mono, seconds of tone and of silence in turn.
+    bool writeInput(const char* name, std::initializer_list<int> seconds) const
+    {
         std::vector<std::int16_t> samples;
-        auto tone = [&](int frames) {
-            for (int i = 0; i < frames; ++i)
-                samples.push_back(std::int16_t(i % 20 < 10 ? 8000 : -8000));
-        };
-        tone(80000);
-        samples.insert(samples.end(), 8000, 0);
-        tone(80000);
-        ASSERT_TRUE(testsupport::writeWav16(dir.filePath("talk.wav"), 8000, 1, samples));
+        bool tone = true;
+        for (const int length : seconds) {
+            for (int i = 0; i < length * 8000; ++i)
+                samples.push_back(std::int16_t(!tone ? 0 : i % 20 < 10 ? 8000 : -8000));
+            tone = !tone;
+        }
+        return testsupport::writeWav16(dir.filePath(name), 8000, 1, samples);
     }
 
     QStringList arguments() const
     {
         return { QStringLiteral("--input"), QStringLiteral("talk.wav"), QStringLiteral("--max"),
             QStringLiteral("10s"), QStringLiteral("--tolerance"), QStringLiteral("2s") };
+    }
+
+    // script gives the program a pseudo-terminal for all its streams and copies what it
+    // shows to standard output.
+    testsupport::ProcessResult runOnTerminal(const QStringList& arguments) const
+    {
+        QString command = testsupport::brevaneProgram();
+        for (const QString& argument : arguments)
+            command += QLatin1Char(' ') + argument;
+        return testsupport::runProcess(QStringLiteral("script"),
+            { QStringLiteral("-qec"), command, QStringLiteral("/dev/null") }, dir.path());
+    }
+
+    // What stays visible on each line is what follows its last carriage return; the terminal
+    // turns each newline into CR LF.
+    static QByteArray visibleLines(const QByteArray& screen)
+    {
+        QByteArray visible;
+        for (QByteArray line : screen.split('\n')) {
+            if (line.endsWith('\r'))
+                line.chop(1);
+            const qsizetype lastReturn = line.lastIndexOf('\r');
+            const QByteArray shown = line.mid(lastReturn + 1);
+            if (!shown.trimmed().isEmpty())
+                visible += shown + '\n';
+        }
+        return visible;
     }
 
     const QByteArray expectedLines = "./talk_parts/part_001.wav\t0s - 10.249875s\n"
@@ -117,32 +153,48 @@ TEST_F(ProgressRunTest, PipesReceiveOnlyTheResultLines)
 
 TEST_F(ProgressRunTest, ATerminalSeesTheLineAndThenTheCleanResult)
 {
-    // script gives the program a pseudo-terminal for all its streams and copies what it
-    // shows to standard output.
-    QString command = testsupport::brevaneProgram();
-    for (const QString& argument : arguments())
-        command += QLatin1Char(' ') + argument;
-    const auto result = testsupport::runProcess(QStringLiteral("script"),
-        { QStringLiteral("-qec"), command, QStringLiteral("/dev/null") }, dir.path());
+    const auto result = runOnTerminal(arguments());
     ASSERT_TRUE(result.started);
     ASSERT_EQ(result.exitCode, 0) << result.standardOutput.constData();
 
     const QByteArray screen = result.standardOutput;
     EXPECT_TRUE(screen.contains("decoding ")) << screen.constData();
     EXPECT_TRUE(screen.contains("writing part 2 of 2")) << screen.constData();
+    EXPECT_EQ(visibleLines(screen), expectedLines);
+}
 
-    // What stays visible on each line is what follows its last carriage return; the terminal
-    // turns each newline into CR LF.
-    QByteArray visible;
-    for (QByteArray line : screen.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const qsizetype lastReturn = line.lastIndexOf('\r');
-        const QByteArray shown = line.mid(lastReturn + 1);
-        if (!shown.trimmed().isEmpty())
-            visible += shown + '\n';
+// Cuts made where the piece reached its longest are counted on a terminal, after the result,
+// with what would help under the rule used; pipes receive what they did before. At --max 10s
+// --tolerance 2s a piece is forced at 96000 frames (12 s).
+TEST_F(ProgressRunTest, ATerminalHearsOfForcedCuts)
+{
+    // Cut in the pause at 81999 as talk.wav, then forced at 81999 + 96000 = 177999, 22001
+    // frames before the end.
+    ASSERT_TRUE(writeInput("mixed.wav", { 10, 1, 14 }));
+    const struct {
+        QStringList options;
+        const char* hint;
+    } rows[] = {
+        { { "--input", "mixed.wav" },
+            "1 of 2 cuts found no pause and was made where the piece reached its longest; try "
+            "--cut-at quietest, or a higher --silence-level" },
+        // No stretch of 30 s fits in 25 s: both cuts are forced.
+        { { "--input", "mixed.wav", "--cut-at", "quietest", "--min-silence", "30s", "--dry-run" },
+            "2 of 2 cuts found no stretch to compare and were made where the piece reached its "
+            "longest; try a shorter --min-silence, or a larger --tolerance" },
+    };
+    for (const auto& row : rows) {
+        const QStringList arguments
+            = row.options + QStringList { "--max", "10s", "--tolerance", "2s" };
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        const auto piped
+            = testsupport::runProcess(testsupport::brevaneProgram(), arguments, dir.path());
+        ASSERT_EQ(piped.exitCode, 0);
+        EXPECT_EQ(piped.standardError, QByteArray());
+        const auto shown = runOnTerminal(arguments);
+        ASSERT_EQ(shown.exitCode, 0);
+        EXPECT_EQ(visibleLines(shown.standardOutput), piped.standardOutput + row.hint + '\n');
     }
-    EXPECT_EQ(visible, expectedLines);
 }
 
 } // namespace

@@ -21,7 +21,7 @@ using brevane::detail::AnalysisResult;
 using brevane::detail::FrameWindows;
 using brevane::detail::InternalSegment;
 using brevane::detail::QuietestCutFinder;
-using Ranges = QList<InternalSegment>;
+using Ranges = QList<testsupport::Span>;
 
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
@@ -45,27 +45,33 @@ TEST(QuietestCutFinderTest, CutsHandMadeTraces)
         FrameWindows windows;
         const char* pattern;
         Ranges expected;
+        // What ended each range: Q the quietest stretch, F forced, E the end of the input.
+        const char* kinds;
     } traces[] = {
         // Candidates 32..48; only 40 has silence on both sides. The next piece, all loud, is
         // cut nearest its target, 80.
-        { "QuietSpot", { 40, 32, 48, 8 }, "36L 8Q 60L", { { 0, 40 }, { 40, 80 }, { 80, 104 } } },
+        { "QuietSpot", { 40, 32, 48, 8 }, "36L 8Q 60L", { { 0, 40 }, { 40, 80 }, { 80, 104 } },
+            "QQE" },
         // Target 42 lies between the equal candidates 40 and 44: the earlier one wins.
-        { "TieGoesEarlier", { 42, 32, 48, 8 }, "100Q", { { 0, 40 }, { 40, 80 }, { 80, 100 } } },
-        // Tolerance 0 and a maximum off the block grid leave no candidate.
-        { "NoCandidate", { 42, 42, 42, 8 }, "100Q", { { 0, 42 }, { 42, 84 }, { 84, 100 } } },
+        { "TieGoesEarlier", { 42, 32, 48, 8 }, "100Q", { { 0, 40 }, { 40, 80 }, { 80, 100 } },
+            "QQE" },
+        // Tolerance 0 and a maximum off the block grid leave the first piece no candidate: it
+        // is forced. The second piece's only point, 84, lies on the grid.
+        { "NoCandidate", { 42, 42, 42, 8 }, "100Q", { { 0, 42 }, { 42, 84 }, { 84, 100 } }, "FQE" },
         // Stretches of 4 blocks. 44 would take in blocks 9 to 12, but the input holds 12 whole
         // blocks and a partial one: it does not count, and 40 (two loud blocks) is taken.
-        { "StretchCutOffByEnd", { 40, 32, 48, 16 }, "40L 10Q", { { 0, 40 }, { 40, 50 } } },
+        { "StretchCutOffByEnd", { 40, 32, 48, 16 }, "40L 10Q", { { 0, 40 }, { 40, 50 } }, "QE" },
         // Not-a-number frames are the loudest: 32 and 48 avoid them, equally near 40, and the
         // earlier is taken.
         { "NotANumberIsLoudest", { 40, 32, 48, 8 }, "36L 8N 60L",
-            { { 0, 32 }, { 32, 72 }, { 72, 104 } } },
+            { { 0, 32 }, { 32, 72 }, { 72, 104 } }, "QQE" },
     };
     for (const auto& trace : traces) {
         SCOPED_TRACE(trace.name);
         const Outcome outcome
             = analyse(testsupport::floatBytes(framesFrom(trace.pattern)), 1, 400, trace.windows);
-        EXPECT_EQ(outcome.ranges, trace.expected);
+        EXPECT_EQ(testsupport::spans(outcome.ranges), trace.expected);
+        EXPECT_EQ(testsupport::kindLetters(outcome.ranges), trace.kinds);
     }
     // Not one whole frame.
     const Outcome empty = analyse(QByteArray(7, '\0'), 2, 400, { 40, 32, 48, 8 });
@@ -141,7 +147,7 @@ TEST(QuietestCutFinderTest, CutsAsSoonAsNoLaterFrameCanCount)
     const Outcome outcome = testsupport::feedFinder(finder, bytes, 1, { 500 * 4 });
     ASSERT_TRUE(outcome.ok);
     ASSERT_EQ(outcome.ranges.size(), 273);
-    EXPECT_EQ(outcome.ranges.at(1), (InternalSegment { 110, 220 }));
+    EXPECT_EQ(outcome.ranges.at(1), (InternalSegment { 110, 220, brevane::CutKind::Forced }));
     EXPECT_LE(outcome.framesMoved, outcome.ranges.size() * 500);
 }
 

@@ -8,6 +8,19 @@
 
 namespace brevane {
 
+// How a piece's end was chosen.
+enum class CutKind {
+    // The end of the input: the last piece.
+    End,
+    // The middle of a pause (CutRule::Silence).
+    Silence,
+    // The quietest stretch (CutRule::Quietest).
+    Quietest,
+    // No pause, or no stretch that fits, within the tolerance: the piece was cut where it
+    // reached its longest, in whatever was playing.
+    Forced,
+};
+
 // One piece written to disk: where it lies in the input, in seconds from the first decoded
 // frame, and the path of its file.
 struct Segment {
@@ -19,6 +32,8 @@ struct Segment {
     // The same piece as frames of the decoded stream: [startFrame, endFrame).
     std::int64_t startFrame = 0;
     std::int64_t endFrame = 0;
+    // How the cut rule chose endFrame.
+    CutKind cut = CutKind::End;
 };
 
 // Where the cuts go.

@@ -1,4 +1,5 @@
 #include "brevane.h"
+#include "cut_report.h"
 #include "duration_parser.h"
 #include "level_parser.h"
 #include "progress_line.h"
@@ -53,7 +54,7 @@ QString resultLines(const QList<brevane::Segment>& segments)
 }
 
 // The same pieces for a program to read: seconds as frame / rate, written so that they read
-// back to the same doubles, and the frames themselves.
+// back to the same doubles, the frames themselves, and how each end was chosen.
 QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& format,
     const QList<brevane::Segment>& segments)
 {
@@ -64,7 +65,8 @@ QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& form
             { QStringLiteral("start"), double(segment.startFrame) / rate },
             { QStringLiteral("end"), double(segment.endFrame) / rate },
             { QStringLiteral("startFrame"), qint64(segment.startFrame) },
-            { QStringLiteral("endFrame"), qint64(segment.endFrame) } });
+            { QStringLiteral("endFrame"), qint64(segment.endFrame) },
+            { QStringLiteral("cut"), cutKindName(segment.cut) } });
     }
     const QJsonObject document { { QStringLiteral("input"), inputPath },
         { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
@@ -212,8 +214,10 @@ int main(int argc, char* argv[])
     QList<brevane::Segment> segments;
     QString errorMessage;
     brevane::StreamFormat streamFormat;
-    // Progress is for a person watching a terminal; anything else gets only the normal output.
-    ProgressLine progressLine(isatty(STDERR_FILENO) == 1);
+    // Progress and the hint about forced cuts are for a person watching a terminal; anything
+    // else gets only the normal output.
+    const bool errorsOnTerminal = isatty(STDERR_FILENO) == 1;
+    ProgressLine progressLine(errorsOnTerminal);
     const bool split = brevane::splitAudio(
         inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
         [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
@@ -231,6 +235,11 @@ int main(int argc, char* argv[])
     if (const int errorNumber = writeResult(result, outputClosed)) {
         return failWith(QObject::tr("Failed to write the result to standard output: %1\n")
                             .arg(QString::fromLocal8Bit(std::strerror(errorNumber))));
+    }
+    if (errorsOnTerminal) {
+        const QString hint = forcedCutHint(segments, options.cutRule);
+        if (!hint.isEmpty())
+            printError(hint + QLatin1Char('\n'));
     }
     return 0;
 }

@@ -17,11 +17,10 @@ namespace testsupport {
 struct ModelRange {
     std::int64_t start;
     std::int64_t end;
-    bool forced;
+    brevane::CutKind kind;
 };
 
-// Unlike the detector, the model records which cuts were forced, so that their length can be
-// checked, and which frames were silent.
+// The model also records which frames were silent, so that a cut in silence can be checked.
 class CutModel {
 public:
     CutModel(int channelCount, const brevane::detail::FrameWindows& windows,
@@ -55,14 +54,14 @@ public:
         const bool candidateOldEnough = m_frames - m_candidate >= m_windows.minSilenceFrames;
         if (length >= m_windows.minFrames && candidateInPiece
             && (length >= m_windows.targetFrames || candidateOldEnough)) {
-            m_ranges.push_back({ m_start, m_candidate, false });
+            m_ranges.push_back({ m_start, m_candidate, brevane::CutKind::Silence });
             const std::int64_t runStart = m_frames - m_silentRun;
             if (m_silentRun > 0 && runStart <= m_candidate)
                 m_runSpent = true;
             m_start = m_candidate;
             m_candidate = -1;
         } else if (length >= m_windows.maxFrames) {
-            m_ranges.push_back({ m_start, m_frames, true });
+            m_ranges.push_back({ m_start, m_frames, brevane::CutKind::Forced });
             m_start = m_frames;
             m_candidate = -1;
             m_silentRun = 0;
@@ -70,10 +69,13 @@ public:
         }
     }
 
+    // The last range ends the input, whatever closed it.
     void finish()
     {
         if (m_start < m_frames)
-            m_ranges.push_back({ m_start, m_frames, false });
+            m_ranges.push_back({ m_start, m_frames, brevane::CutKind::End });
+        else if (!m_ranges.empty())
+            m_ranges.back().kind = brevane::CutKind::End;
     }
 
     const std::vector<ModelRange>& ranges() const { return m_ranges; }

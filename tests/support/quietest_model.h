@@ -67,12 +67,13 @@ inline QList<brevane::detail::InternalSegment> quietestModelRanges(
             }
         }
         if (cut <= start)
-            cut = start + windows.maxFrames;
-        ranges.append({ start, cut });
-        start = cut;
+            ranges.append({ start, start + windows.maxFrames, brevane::CutKind::Forced });
+        else
+            ranges.append({ start, cut, brevane::CutKind::Quietest });
+        start = ranges.last().endFrame;
     }
     if (start < frames)
-        ranges.append({ start, frames });
+        ranges.append({ start, frames, brevane::CutKind::End });
     return ranges;
 }
 

@@ -186,7 +186,7 @@ void BoundaryDetector::analyseFrame(bool silent)
     countFrames(m_state, silent, 1);
     State& state = m_state;
     if (silenceCutDue(state)) {
-        m_segments.append({ state.segmentStart, state.candidateFrame });
+        m_segments.append({ state.segmentStart, state.candidateFrame, CutKind::Silence });
         // A pause that has been cut at is spent: were it to go on offering its middle, every
         // further frame of it would cut again, and the pieces would halve down to single
         // frames. A pause that only began after the cut point is a fresh one.
@@ -195,7 +195,7 @@ void BoundaryDetector::analyseFrame(bool silent)
         state.segmentStart = state.candidateFrame;
         state.candidateFrame = -1;
     } else if (forcedCutDue(state)) {
-        m_segments.append({ state.segmentStart, state.framesProcessed });
+        m_segments.append({ state.segmentStart, state.framesProcessed, CutKind::Forced });
         state.segmentStart = state.framesProcessed;
         state.candidateFrame = -1;
         // The silence after a forced cut counts as a new pause.
@@ -239,8 +239,13 @@ bool BoundaryDetector::forcedCutDue(const State& state) const
 
 bool BoundaryDetector::finishAnalysis(AnalysisResult* result, QString* errorMessage)
 {
-    if (m_state.segmentStart < m_state.framesProcessed)
-        m_segments.append({ m_state.segmentStart, m_state.framesProcessed });
+    if (m_state.segmentStart < m_state.framesProcessed) {
+        m_segments.append({ m_state.segmentStart, m_state.framesProcessed, CutKind::End });
+    } else if (!m_segments.isEmpty()) {
+        // A piece forced on the very last frame was not cut in sound after all: the input
+        // ended there.
+        m_segments.last().kind = CutKind::End;
+    }
     if (m_segments.isEmpty())
         return fail(errorMessage, trText("Audio decoding produced no samples"));
     result->segments = m_segments;

@@ -3,6 +3,8 @@
 // What every cut rule offers the job: fed the decoded stream in chunks, it closes consecutive
 // frame ranges, one per piece.
 
+#include "brevane.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -14,6 +16,9 @@ namespace brevane::detail {
 struct InternalSegment {
     std::int64_t startFrame = 0; // inclusive
     std::int64_t endFrame = 0; // exclusive
+    // Why the rule ended the range there, recorded where it decided it. Part of equality: the
+    // reason depends on the frames alone, as the range does.
+    CutKind kind = CutKind::End;
 
     friend bool operator==(const InternalSegment&, const InternalSegment&) = default;
 };
@@ -41,7 +46,9 @@ public:
     virtual std::int64_t framesProcessed() const = 0;
 
     // The ranges closed so far, in order. A writer that follows the stream takes the new ones
-    // after each chunk; finishAnalysis appends the last.
+    // after each chunk; finishAnalysis appends the last. Their frames are never taken back;
+    // finishAnalysis marks the range that ends where the stream ends as CutKind::End, also one
+    // that a cut closed on the very last frame.
     virtual const QList<InternalSegment>& closedRanges() const = 0;
 };
 

@@ -187,13 +187,13 @@ void QuietestCutFinder::cutDecidedPieces(bool streamEnded)
         const std::int64_t lastBlockNeeded = last - m_windowBlocks / 2 + m_windowBlocks;
         if (!streamEnded && first <= last && m_blocks < lastBlockNeeded)
             return;
-        const std::int64_t cut = quietestCut();
-        m_segments.append({ start, cut });
-        m_pieceStart = cut;
+        m_segments.append(quietestCut());
+        m_pieceStart = m_segments.last().endFrame;
     }
 }
 
-std::int64_t QuietestCutFinder::quietestCut() const
+// The open piece, ended at its quietest candidate, or forced at its longest when none counts.
+InternalSegment QuietestCutFinder::quietestCut() const
 {
     const std::int64_t start = m_pieceStart;
     const std::int64_t half = m_windowBlocks / 2;
@@ -221,14 +221,16 @@ std::int64_t QuietestCutFinder::quietestCut() const
             bestDistance = distance;
         }
     }
-    return best > start ? best : start + m_windows.maxFrames;
+    if (best <= start)
+        return { start, start + m_windows.maxFrames, CutKind::Forced };
+    return { start, best, CutKind::Quietest };
 }
 
 bool QuietestCutFinder::finishAnalysis(AnalysisResult* result, QString* errorMessage)
 {
     cutDecidedPieces(true);
     if (m_pieceStart < m_frames) {
-        m_segments.append({ m_pieceStart, m_frames });
+        m_segments.append({ m_pieceStart, m_frames, CutKind::End });
         m_pieceStart = m_frames;
     }
     if (m_segments.isEmpty())

@@ -35,7 +35,7 @@ private:
     void analyseFrames(const char* data, std::int64_t frameCount);
     void closeBlock();
     void cutDecidedPieces(bool streamEnded);
-    std::int64_t quietestCut() const;
+    InternalSegment quietestCut() const;
     std::uint64_t prefixAt(std::int64_t block) const;
     void dropPrefixesBefore(std::int64_t block);
 

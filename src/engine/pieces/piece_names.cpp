@@ -30,6 +30,7 @@ Segment pieceRecord(
     segment.filePath = outputPath;
     segment.startFrame = range.startFrame;
     segment.endFrame = range.endFrame;
+    segment.cut = range.kind;
     return segment;
 }
 

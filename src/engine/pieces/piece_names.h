@@ -25,7 +25,8 @@ struct PieceTimes {
 };
 PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate);
 
-// The record of one piece at outputPath: its end is start + duration, summed in double.
+// The record of one piece at outputPath: its end is start + duration, summed in double, and
+// its cut as the rule recorded it.
 Segment pieceRecord(
     const QString& outputPath, std::int64_t sampleRate, const InternalSegment& range);
 
