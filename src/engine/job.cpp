@@ -104,9 +104,9 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!inputInfo.exists() || !inputInfo.isFile())
         return fail(errorMessage, trText("Input file does not exist: %1").arg(inputPath));
 
-    // Any input comes from folders of mixed files, and one that holds no audio should not leave
-    // an empty folder behind: the folder is checked here, in its place, and made once the probe
-    // has found a stream.
+    // Any input is often a folder of mixed files split one by one, and a file without sound
+    // should not leave an empty folder behind: the folder is checked here, in its place, and
+    // made once the probe has found a stream.
     const bool folderAfterProbe = options.anyInput && !options.dryRun;
     if (!prepareOutputDir(outputDir, options.dryRun || folderAfterProbe, errorMessage))
         return false;

@@ -38,10 +38,13 @@ namespace {
 
     // "-ss" and "-t" cut by the decoded frames' timestamps, and many containers do not count
     // those from 0 by the samples: WebM Opus starts before 0 by the codec delay, an Ogg stream
-    // cut out of a longer one at its first granule, an MP4's audio after its video, and MP3s
+    // cut out of a longer one where it was cut, an MP4's audio after its video, and MP3s
     // joined with cat start again in every part. A piece would come out moved or short there.
-    // Numbering the frames by their sample count puts the cut on the very frame the analysis
-    // counted; the default arguments keep the timestamps, as they always have.
+    // The cut is applied after the filters, so numbering the frames by their sample count puts
+    // it on the very frame the analysis counted. A stream whose rate or layout changes partway
+    // still defeats it, as ffmpeg rebuilds its filters there and counts from 0 again; only the
+    // one-pass mode is exact for such a stream. The default arguments keep the timestamps, as
+    // they always have.
     QStringList pieceStreamArguments(int mappedStream)
     {
         if (mappedStream < 0)
