@@ -208,6 +208,9 @@ INSTANTIATE_TEST_SUITE_P(Controls, CliTest,
             { "--input", "pieces/part_001.wav", "--out", "pieces", "--dry-run" },
             { "pieces/", "pieces/part_001.wav" }, 0, "", "pieces/part_001.wav\t0s - 100ms\n",
             false },
+        // With --any-input the folder is made only after the probe, and never in a dry run.
+        CliCase { "AnyInputDryRun", { "--input", "memo.m4a", "--any-input", "--dry-run" },
+            { "memo.m4a" }, 0, "", "./memo_parts/part_001.wav\t0s - 100ms\n", false },
         CliCase { "DryRunUnderAFile",
             { "--input", "in.wav", "--out", "in.wav/pieces", "--dry-run" }, { "in.wav" }, 1,
             "Failed to create output directory: in.wav/pieces\n", "", false }),
@@ -222,6 +225,16 @@ INSTANTIATE_TEST_SUITE_P(CutRule, CliTest,
             { "in.wav" }, 1, "--silence-level cannot be combined with --cut-at quietest\n", "",
             false }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A text named as Ogg gets the probe's message, and with --any-input leaves no folder either.
+TEST_F(CliTest, AnyInputTextLeavesNothing)
+{
+    ASSERT_TRUE(testsupport::writeFile(workDir.filePath("notes.ogg"), "words, not audio\n"));
+    const ProcessResult result = run({ "--any-input", "--input", "notes.ogg" });
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.standardError.contains("\nUnable to open audio file 'notes.ogg': "));
+    EXPECT_EQ(entries(), QStringList { "notes.ogg" });
+}
 
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {

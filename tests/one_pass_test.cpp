@@ -1,7 +1,7 @@
 // --one-pass through the built program: the same lines and, piece by piece, the same samples as
-// one ffmpeg run per piece over inputs of every sample format; cat-joined MP3s that rejoin to
-// the full decode; and what a blocked piece, a full disk, a piece named as the input and a
-// decoder that dies leave behind.
+// one ffmpeg run per piece over inputs of every sample format and container, both rejoining to
+// ffmpeg's own decode; cat-joined MP3s that rejoin to the full decode; and what a blocked
+// piece, a full disk, a piece named as the input and a decoder that dies leave behind.
 
 #include "test_support.h"
 
@@ -64,6 +64,9 @@ struct Input {
     const char* name;
     QStringList encoder; // after the generated source
     QStringList options = {}; // of both runs
+    // The file, named for --any-input, and the stream the probe takes from it.
+    const char* file = "";
+    int stream = 0;
 };
 
 void PrintTo(const Input& input, std::ostream* out) { *out << input.name; }
@@ -73,8 +76,9 @@ class SameAsDefaultTest : public OnePassTest, public ::testing::WithParamInterfa
 TEST_P(SameAsDefaultTest, PrintsTheSameLinesAndWritesTheSameSamples)
 {
     const Input& input = GetParam();
-    const QString name
-        = QStringLiteral("in.") + (input.encoder.contains("libmp3lame") ? "mp3" : "wav");
+    const QString name = *input.file
+        ? QString::fromUtf8(input.file)
+        : QStringLiteral("in.") + (input.encoder.contains("libmp3lame") ? "mp3" : "wav");
     // Noise broken by a 0.7 s pause every 2.5 s, so that pieces end both in silence and by
     // force, and every bit of a wide sample varies.
     ASSERT_TRUE(testsupport::runFfmpeg(
@@ -96,6 +100,8 @@ TEST_P(SameAsDefaultTest, PrintsTheSameLinesAndWritesTheSameSamples)
     const QStringList written = pieces(QStringLiteral("one"));
     ASSERT_EQ(written, pieces(QStringLiteral("standard")));
     ASSERT_GE(written.size(), 3);
+    QByteArray rejoined;
+    int channels = 0;
     for (const QString& piece : written) {
         SCOPED_TRACE(piece.toStdString());
         testsupport::WavInfo expected;
@@ -108,8 +114,26 @@ TEST_P(SameAsDefaultTest, PrintsTheSameLinesAndWritesTheSameSamples)
         EXPECT_EQ(actual.bitsPerSample, 16);
         EXPECT_TRUE(actual.data == expected.data)
             << actual.data.size() << " bytes against " << expected.data.size();
+        rejoined += actual.data;
+        channels = actual.channels;
         expectHonestHeader(path("one/" + piece));
     }
+    // Both modes exact: the pieces rejoin to ffmpeg's own 16-bit decode of the probed stream.
+    const testsupport::ProcessResult full = testsupport::runProcess(QStringLiteral("ffmpeg"),
+        { "-v", "error", "-i", path(name), "-map", QStringLiteral("0:%1").arg(input.stream), "-f",
+            "s16le", "-ac", QString::number(channels), "-" });
+    EXPECT_TRUE(rejoined == full.standardOutput);
+}
+
+const QStringList anyInput { "--any-input" };
+
+// A stereo sine of 4 s before the noise, both tracks marked as the default: ffmpeg on its own
+// would take the sine, for its channels, the probe the noise (stream 1), for its bit rate.
+QStringList sineFirst(const char* sineCodec, const char* noiseCodec)
+{
+    return { "-f", "lavfi", "-i", "sine=frequency=500:duration=4:sample_rate=48000", "-map", "1:a",
+        "-map", "0:a", "-c:a:0", sineCodec, "-c:a:1", noiseCodec, "-ac:a:0", "2", "-b:a:0", "64k",
+        "-b:a:1", "160k", "-disposition:a", "default" };
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, SameAsDefaultTest,
@@ -130,7 +154,21 @@ INSTANTIATE_TEST_SUITE_P(Formats, SameAsDefaultTest,
         // The quietest rule closes a piece only once the stretches after its candidates have
         // arrived, so the frames of several pieces move between files.
         Input { "Int16StereoQuietest", { "-ac", "2", "-c:a", "pcm_s16le" },
-            { "--cut-at", "quietest", "--min-silence", "300ms" } }),
+            { "--cut-at", "quietest", "--min-silence", "300ms" } },
+        Input {
+            "Flac24Bit", { "-ac", "2", "-c:a", "flac", "-sample_fmt", "s32" }, anyInput, "a.flac" },
+        Input { "OggVorbis", { "-ac", "2", "-c:a", "libvorbis" }, anyInput, "memo.ogg" },
+        Input { "OggOpus", { "-c:a", "libopus" }, anyInput, "message.opus" },
+        // Starts 6.5 ms before 0, by the codec delay, which "-ss" would count.
+        Input { "WebmOpus", { "-ac", "2", "-c:a", "libopus" }, anyInput, "browser.webm" },
+        // The picture first, and the sound from 0.478 s on.
+        Input { "Mp4WithVideo",
+            { "-f", "lavfi", "-i", "testsrc=size=64x64:rate=25:d=6.3", "-map", "1:v", "-map", "0:a",
+                "-c:v", "libx264", "-af", "asetpts=PTS+0.5/TB" },
+            anyInput, "lecture.mp4", 1 },
+        Input { "M4aTwoLanguages", sineFirst("aac", "aac"), anyInput, "two languages.m4a", 1 },
+        // 64-bit samples, which --one-pass decodes twice.
+        Input { "MkvTwoTracks64Bit", sineFirst("libopus", "pcm_s64le"), anyInput, "dub.mkv", 1 }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // MP3s joined with cat carry timestamps that start again in every part, so a piece cut out by

@@ -59,6 +59,10 @@ struct SplitOptions {
     // Find the cuts and report the pieces a real run would write, but write nothing and create
     // no folder.
     bool dryRun = false;
+    // The input may be any file whose audio ffmpeg decodes (--any-input): every ffmpeg child
+    // then takes exactly the stream the probe chose, and the output folder is made only once
+    // the probe has found one.
+    bool anyInput = false;
 };
 
 // The decoded stream's shape, for a caller that reports frames.

@@ -61,12 +61,12 @@ namespace {
 
     // A dry run writes nothing, so it makes no folder either; but where a real run could not
     // make it, such as under a name taken by a file, the dry run fails the same way.
-    bool prepareOutputDir(const QString& outputDir, bool dryRun, QString* errorMessage)
+    bool prepareOutputDir(const QString& outputDir, bool checkOnly, QString* errorMessage)
     {
         const QDir outputDirectory(outputDir);
         if (outputDirectory.exists())
             return true;
-        if (dryRun ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
+        if (checkOnly ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
             return true;
         return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
     }
@@ -104,12 +104,22 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!inputInfo.exists() || !inputInfo.isFile())
         return fail(errorMessage, trText("Input file does not exist: %1").arg(inputPath));
 
-    if (!prepareOutputDir(outputDir, options.dryRun, errorMessage))
+    // Any input is often a folder of mixed files split one by one, and a file without sound
+    // should not leave an empty folder behind: the folder is checked here, in its place, and
+    // made once the probe has found a stream.
+    const bool folderAfterProbe = options.anyInput && !options.dryRun;
+    if (!prepareOutputDir(outputDir, options.dryRun || folderAfterProbe, errorMessage))
         return false;
 
     StreamInfo stream;
     if (!probeAudioStream(inputPath, &stream, errorMessage))
         return false;
+    if (folderAfterProbe && !prepareOutputDir(outputDir, false, errorMessage))
+        return false;
+    // A container may hold several audio streams, or video beside one, and ffmpeg's own choice
+    // need not be the probe's: every child is told which stream to take.
+    if (options.anyInput)
+        stream.mappedStream = stream.streamIndex;
     if (format)
         *format = { stream.sampleRate, stream.channelCount };
 

@@ -123,6 +123,8 @@ int main(int argc, char* argv[])
     parser.addVersionOption();
     const QCommandLineOption inputOption(
         QStringLiteral("input"), QObject::tr("Audio file to split"), QStringLiteral("file"));
+    const QCommandLineOption anyInputOption(QStringLiteral("any-input"),
+        QObject::tr("Accept any file whose audio ffmpeg can decode, whatever its name"));
     const QCommandLineOption outOption(
         QStringLiteral("out"), QObject::tr("Directory for output segments"), QStringLiteral("dir"));
     const QCommandLineOption maxOption(QStringLiteral("max"), QObject::tr("Maximum segment length"),
@@ -151,6 +153,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
     parser.addOption(inputOption);
+    parser.addOption(anyInputOption);
     parser.addOption(outOption);
     parser.addOption(maxOption);
     parser.addOption(toleranceOption);
@@ -173,9 +176,10 @@ int main(int argc, char* argv[])
     if (!inputInfo.exists() || !inputInfo.isFile())
         return failWith(QObject::tr("Input file does not exist: %1\n").arg(inputPath));
 
+    const bool anyInput = parser.isSet(anyInputOption);
     const QString suffix = inputInfo.suffix();
     const QString format = suffix.toLower();
-    if (format != QLatin1String("mp3") && format != QLatin1String("wav"))
+    if (!anyInput && format != QLatin1String("mp3") && format != QLatin1String("wav"))
         return failWith(QObject::tr("Unsupported audio format: %1\n").arg(suffix));
 
     QString outputDir = parser.value(outOption);
@@ -210,6 +214,7 @@ int main(int argc, char* argv[])
 
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);
+    options.anyInput = anyInput;
 
     QList<brevane::Segment> segments;
     QString errorMessage;

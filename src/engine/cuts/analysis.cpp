@@ -11,17 +11,18 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
     const FramesAnalysedCallback& framesAnalysed)
 {
     BoundaryDetector detector(channelCount, windows);
-    return analyzeAudio(
-        inputPath, sampleRate, channelCount, detector, result, errorMessage, framesAnalysed);
+    StreamInfo stream;
+    stream.sampleRate = sampleRate;
+    stream.channelCount = channelCount;
+    return analyzeAudio(inputPath, stream, detector, result, errorMessage, framesAnalysed);
 }
 
-bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
-    CutFinder& detector, AnalysisResult* result, QString* errorMessage,
-    const FramesAnalysedCallback& framesAnalysed)
+bool analyzeAudio(const QString& inputPath, const StreamInfo& stream, CutFinder& detector,
+    AnalysisResult* result, QString* errorMessage, const FramesAnalysedCallback& framesAnalysed)
 {
     DecoderExit decoderExit;
     const bool decoded = runDecoder(
-        decodeArguments(inputPath, sampleRate, channelCount),
+        decodeArguments(inputPath, stream),
         [&](QByteArray& pcmBuffer, bool decoderEnded) {
             detector.processChunk(pcmBuffer);
             if (framesAnalysed && !decoderEnded)

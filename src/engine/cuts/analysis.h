@@ -4,6 +4,7 @@
 
 #include "cuts/cut_finder.h"
 #include "cuts/frame_windows.h"
+#include "input/stream_probe.h"
 
 #include <QString>
 
@@ -14,13 +15,13 @@ namespace brevane::detail {
 
 using FramesAnalysedCallback = std::function<void(std::int64_t framesAnalysed)>;
 
-// Decodes inputPath through an ffmpeg child and feeds finder as the bytes arrive. Fails with the
-// decoder's messages, or with the finder's when no frame arrived. framesAnalysed, when set,
-// hears after every read how far the analysis has got.
-bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
-    CutFinder& finder, AnalysisResult* result, QString* errorMessage,
+// Decodes the probed stream of inputPath through an ffmpeg child and feeds finder as the bytes
+// arrive. Fails with the decoder's messages, or with the finder's when no frame arrived.
+// framesAnalysed, when set, hears after every read how far the analysis has got.
+bool analyzeAudio(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
+    AnalysisResult* result, QString* errorMessage,
     const FramesAnalysedCallback& framesAnalysed = {});
-// The same with the silence rule at its standard level.
+// The same with the silence rule at its standard level, on the stream ffmpeg chooses.
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
     const FrameWindows& windows, AnalysisResult* result, QString* errorMessage,
     const FramesAnalysedCallback& framesAnalysed = {});

@@ -117,18 +117,22 @@ namespace {
 
 } // namespace
 
-QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount)
+QStringList streamMapArguments(int mappedStream)
 {
-    return decodeArguments(inputPath, QStringLiteral("f32le"), sampleRate, channelCount);
+    if (mappedStream < 0)
+        return {};
+    return { QStringLiteral("-map"), QStringLiteral("0:%1").arg(mappedStream) };
 }
 
 QStringList decodeArguments(
-    const QString& inputPath, const QString& rawFormat, std::int64_t sampleRate, int channelCount)
+    const QString& inputPath, const StreamInfo& stream, const QString& rawFormat)
 {
-    return { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-        QStringLiteral("-i"), inputPath, QStringLiteral("-f"), rawFormat, QStringLiteral("-ac"),
-        QString::number(channelCount), QStringLiteral("-ar"), QString::number(sampleRate),
-        QStringLiteral("-") };
+    QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+        QStringLiteral("error"), QStringLiteral("-i"), inputPath, QStringLiteral("-f"), rawFormat,
+        QStringLiteral("-ac"), QString::number(stream.channelCount), QStringLiteral("-ar"),
+        QString::number(stream.sampleRate) };
+    arguments << streamMapArguments(stream.mappedStream) << QStringLiteral("-");
+    return arguments;
 }
 
 bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,

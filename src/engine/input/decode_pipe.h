@@ -3,19 +3,24 @@
 // The decoder child: ffmpeg turns the input into raw samples on its standard output, which
 // are handed on as they arrive.
 
+#include "input/stream_probe.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-#include <cstdint>
 #include <functional>
 
 namespace brevane::detail {
 
-QStringList decodeArguments(const QString& inputPath, std::int64_t sampleRate, int channelCount);
-// The same arguments with another raw output format than "f32le".
-QStringList decodeArguments(
-    const QString& inputPath, const QString& rawFormat, std::int64_t sampleRate, int channelCount);
+// "-map 0:N", an output option that makes an ffmpeg child take stream N of its input and no
+// other; nothing for -1, which leaves the choice to ffmpeg.
+QStringList streamMapArguments(int mappedStream);
+
+// The decoder's arguments: the stream as headerless raw samples of rawFormat, at its rate and
+// channel count, on standard output.
+QStringList decodeArguments(const QString& inputPath, const StreamInfo& stream,
+    const QString& rawFormat = QStringLiteral("f32le"));
 
 // How a decoder child ended, for the check that follows the analysis.
 struct DecoderExit {

@@ -144,6 +144,7 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->channelMask = layoutMaskFor(stream->codecpar->ch_layout);
     info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
     info->tagBytes = tagBytesOf(context->metadata);
+    info->streamIndex = streamIndex;
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

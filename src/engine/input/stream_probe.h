@@ -25,6 +25,11 @@ struct StreamInfo {
     bool layoutRemixed = false;
     // An upper bound on what the input's tags add to the header of a piece that ffmpeg writes.
     std::int64_t tagBytes = 0;
+    // The audio stream the probe chose, by its index among the container's streams.
+    int streamIndex = -1;
+    // The stream every ffmpeg child is told to take, or -1 where the children name none and
+    // ffmpeg chooses, as it always has for WAV and MP3 input.
+    int mappedStream = -1;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);

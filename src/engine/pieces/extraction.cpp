@@ -1,6 +1,7 @@
 #include "pieces/extraction.h"
 
 #include "error_text.h"
+#include "input/decode_pipe.h"
 #include "pieces/overwrite_guard.h"
 #include "pieces/piece_names.h"
 
@@ -35,10 +36,28 @@ namespace {
         return fileBytes - 8 > std::int64_t(0xFFFFFFFF);
     }
 
+    // "-ss" and "-t" cut by the decoded frames' timestamps, and many containers do not count
+    // those from 0 by the samples: WebM Opus starts before 0 by the codec delay, an Ogg stream
+    // cut out of a longer one where it was cut, an MP4's audio after its video, and MP3s
+    // joined with cat start again in every part. A piece would come out moved or short there.
+    // The cut is applied after the filters, so numbering the frames by their sample count puts
+    // it on the very frame the analysis counted. A stream whose rate or layout changes partway
+    // still defeats it, as ffmpeg rebuilds its filters there and counts from 0 again; only the
+    // one-pass mode is exact for such a stream. The default arguments keep the timestamps, as
+    // they always have.
+    QStringList pieceStreamArguments(int mappedStream)
+    {
+        if (mappedStream < 0)
+            return {};
+        return streamMapArguments(mappedStream)
+            << QStringLiteral("-af") << QStringLiteral("asetpts=N/SR/TB");
+    }
+
 } // namespace
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment& range, std::int64_t tagBytes)
+    std::int64_t sampleRate, int channelCount, const InternalSegment& range, std::int64_t tagBytes,
+    int mappedStream)
 {
     const PieceTimes times = pieceTimes(range, sampleRate);
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
@@ -47,6 +66,7 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
         secondsText(times.duration), QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"),
         QStringLiteral("-ac"), QString::number(channelCount), QStringLiteral("-ar"),
         QString::number(sampleRate) };
+    arguments << pieceStreamArguments(mappedStream);
     // ffmpeg's WAV writer does not switch to RF64 by itself: past 4 GiB it would write sizes
     // that wrap, and still succeed.
     if (pieceNeedsRf64(range.endFrame - range.startFrame, channelCount, tagBytes))
@@ -57,7 +77,7 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes)
+    QString* errorMessage, std::int64_t tagBytes, int mappedStream)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
@@ -66,8 +86,8 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
 
     QProcess writer;
     writer.setProgram(QStringLiteral("ffmpeg"));
-    writer.setArguments(
-        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes));
+    writer.setArguments(extractionArguments(
+        inputPath, outputPath, sampleRate, channelCount, range, tagBytes, mappedStream));
     writer.setProcessChannelMode(QProcess::SeparateChannels);
     writer.start(QIODevice::ReadWrite);
     if (!writer.waitForFinished(-1))
@@ -107,7 +127,7 @@ namespace {
                 Segment segment;
                 if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
                         m_job.stream.channelCount, analysis.segments.at(index), index, &segment,
-                        errorMessage, m_job.stream.tagBytes))
+                        errorMessage, m_job.stream.tagBytes, m_job.stream.mappedStream))
                     return false;
                 pieces->append(segment);
             }

@@ -16,16 +16,17 @@
 namespace brevane::detail {
 
 // The arguments of the piece's ffmpeg; tagBytes bounds what the input's tags add to the
-// piece's header, for the choice of RF64.
+// piece's header, for the choice of RF64. mappedStream, when not -1, is the stream the piece is
+// cut from, by its sample count.
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
     std::int64_t sampleRate, int channelCount, const InternalSegment& range,
-    std::int64_t tagBytes = 0);
+    std::int64_t tagBytes = 0, int mappedStream = -1);
 
 // Writes range as piece index through its own ffmpeg run. Fails with "Invalid segment
 // boundaries", "Failed to run ffmpeg: %1" or "ffmpeg exited with code %1: %2".
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes = 0);
+    QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1);
 
 std::unique_ptr<PieceOutput> makePieceByPieceOutput(const PieceJob& job);
 

@@ -122,9 +122,8 @@ namespace {
         };
 
         DecoderExit decoderExit;
-        if (!runDecoder(decodeArguments(
-                            inputPath, rawFormatName(form), stream.sampleRate, stream.channelCount),
-                consume, &decoderExit, errorMessage))
+        if (!runDecoder(decodeArguments(inputPath, stream, rawFormatName(form)), consume,
+                &decoderExit, errorMessage))
             return false;
         if (!finder.finishAnalysis(result, errorMessage))
             return false;
@@ -146,8 +145,7 @@ namespace {
         FramesAnalysedCallback framesAnalysed;
         if (progress)
             framesAnalysed = [&](std::int64_t frames) { progress(frames, 0); };
-        if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, result,
-                errorMessage, framesAnalysed))
+        if (!analyzeAudio(inputPath, stream, finder, result, errorMessage, framesAnalysed))
             return false;
 
         const qsizetype frameBytes = 2 * qsizetype(stream.channelCount);
@@ -164,9 +162,8 @@ namespace {
             return true;
         };
         DecoderExit decoderExit;
-        if (!runDecoder(decodeArguments(inputPath, QStringLiteral("s16le"), stream.sampleRate,
-                            stream.channelCount),
-                consume, &decoderExit, errorMessage))
+        if (!runDecoder(decodeArguments(inputPath, stream, QStringLiteral("s16le")), consume,
+                &decoderExit, errorMessage))
             return false;
         if (!decoderExit.succeeded())
             return failAfterDecoder(decoderExit, pieces, result, errorMessage);

@@ -31,8 +31,7 @@ bool PieceJob::analyse(CutFinder& finder, AnalysisResult* analysis, QString* err
     FramesAnalysedCallback framesAnalysed;
     if (progress)
         framesAnalysed = [this](std::int64_t frames) { reportDecoding(frames); };
-    return analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, analysis,
-        errorMessage, framesAnalysed);
+    return analyzeAudio(inputPath, stream, finder, analysis, errorMessage, framesAnalysed);
 }
 
 } // namespace brevane::detail
