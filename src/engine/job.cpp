@@ -9,6 +9,7 @@
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
 #include "pieces/one_pass.h"
+#include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
 
 #include <QDir>
@@ -112,6 +113,9 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     if (format)
         *format = { stream.sampleRate, stream.channelCount };
+    PieceEncoding encoding;
+    if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
+        return false;
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
@@ -120,7 +124,7 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
     const std::unique_ptr<PieceOutput> output
-        = makePieceOutput(options, { inputPath, outputDir, stream, windows, progress });
+        = makePieceOutput(options, { inputPath, outputDir, stream, windows, encoding, progress });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
         return false;
