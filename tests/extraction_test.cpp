@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <memory>
 
 using brevane::Segment;
@@ -149,6 +150,68 @@ INSTANTIATE_TEST_SUITE_P(Pieces, ArgumentTest,
         // 25 minutes of 192 kHz 7.1 hold 4.6 GB of 16-bit samples: only RF64 can state them.
         ArgumentRow { "PiecePastFourGiB", 192000, 8, { 0, 288000000 }, 0, "0.000000", "1500.000000",
             "talk_parts/part_001.wav", 1500.0, true }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The other formats: the codec and its settings in place of pcm_s16le, and the rate the
+// encoder takes nearest to the one asked for (the first it lists on a tie). One piece of the
+// 10 Hz mono input.
+struct EncodingRow {
+    const char* name;
+    brevane::PieceFormat format;
+    std::int64_t bitRate;
+    std::int64_t sampleRate;
+    int channelCount;
+    QStringList codecArguments;
+};
+
+void PrintTo(const EncodingRow& row, std::ostream* out) { *out << row.name; }
+
+class EncodingArgumentTest : public FakeRunTest,
+                             public ::testing::WithParamInterface<EncodingRow> { };
+
+TEST_P(EncodingArgumentTest, PutsTheCodecInPlaceOfPcm)
+{
+    const EncodingRow& row = GetParam();
+    useFake(1);
+    const QString input = writeInput(QStringLiteral("in.wav"));
+    brevane::SplitOptions options;
+    options.format = row.format;
+    options.bitRate = row.bitRate;
+    options.sampleRate = row.sampleRate;
+    options.channelCount = row.channelCount;
+    QList<Segment> segments;
+    QString error;
+    ASSERT_TRUE(splitAudio(input, file("parts"), 1, 0, options, &segments, &error))
+        << error.toStdString();
+    const QString suffix
+        = QString::fromLatin1(std::array { "wav", "flac", "mp3", "opus" }[std::size_t(row.format)]);
+    EXPECT_EQ(fake->loggedArguments(),
+        QStringList({ "-hide_banner", "-loglevel", "error", "-y", "-i", input, "-ss", "0.000000",
+            "-t", "1.000000" })
+            + row.codecArguments + QStringList { file("parts/part_001." + suffix) });
+}
+
+using brevane::PieceFormat;
+
+INSTANTIATE_TEST_SUITE_P(Formats, EncodingArgumentTest,
+    ::testing::Values(
+        EncodingRow { "Flac", PieceFormat::Flac, 0, 0, 0,
+            { "-acodec", "flac", "-sample_fmt", "s16", "-ac", "1", "-ar", "10", "-vn" } },
+        EncodingRow { "Mp3From96kHz", PieceFormat::Mp3, 0, 96000, 2,
+            { "-acodec", "libmp3lame", "-b:a", "128k", "-ac", "2", "-ar", "48000", "-vn" } },
+        EncodingRow { "Mp3SpeechAtEightKilobits", PieceFormat::Mp3, 8000, 8000, 1,
+            { "-acodec", "libmp3lame", "-b:a", "8k", "-ac", "1", "-ar", "8000", "-vn" } },
+        EncodingRow { "OpusFrom44100", PieceFormat::Opus, 0, 44100, 0,
+            { "-acodec", "libopus", "-b:a", "96k", "-ac", "1", "-ar", "48000" } },
+        EncodingRow { "OpusTieBetween24And48kHz", PieceFormat::Opus, 6500, 36000, 0,
+            { "-acodec", "libopus", "-b:a", "6500", "-ac", "1", "-ar", "48000" } },
+        EncodingRow { "OpusFrom32000", PieceFormat::Opus, 0, 32000, 0,
+            { "-acodec", "libopus", "-b:a", "96k", "-ac", "1", "-ar", "24000" } },
+        EncodingRow { "OpusFourChannels", PieceFormat::Opus, 0, 0, 4,
+            { "-acodec", "libopus", "-b:a", "96k", "-af",
+                "aformat=channel_layouts=4.0,channelmap=channel_layout=quad", "-ar", "8000" } },
+        EncodingRow { "WavForSpeech", PieceFormat::Wav, 0, 16000, 1,
+            { "-acodec", "pcm_s16le", "-ac", "1", "-ar", "16000" } }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeRunTest, EmptyOrReversedRangeStartsNoChild)
