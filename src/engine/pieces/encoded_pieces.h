@@ -12,6 +12,7 @@
 
 namespace brevane::detail {
 
+// The one-pass writer's files as scratch, each handed to an encoder once complete.
 class EncodedPieces final : public PieceSink {
 public:
     explicit EncodedPieces(const PieceJob& job);
@@ -26,10 +27,10 @@ public:
     // done. Fails with the first encoder's failure.
     bool finish(qsizetype pieceCount, QString* errorMessage);
 
+private:
     // The arguments of piece index's encoder, reading samplesPath(index).
     QStringList encoderCall(qsizetype index, const InternalSegment& range) const;
 
-private:
     const PieceJob m_job;
     // Declared last: on every way out it stops the children and removes the scratch files
     // before anything else goes.
