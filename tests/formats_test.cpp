@@ -20,6 +20,8 @@
 
 #include <cmath>
 
+#include <unistd.h>
+
 namespace {
 
 // One second of noise with no pause, so that every piece is forced at --max: 11540 frames at
@@ -185,6 +187,32 @@ TEST(EncoderFailureTest, EndsTheOnePassRunAndKeepsTheFinishedPiece)
     testsupport::WavInfo input;
     ASSERT_TRUE(testsupport::readWav(dir.filePath("in.wav"), &input));
     EXPECT_TRUE(decoded(dir.filePath("out/part_001.flac")) == input.data.left(11540 * 4));
+}
+
+// A piece name in the chosen format that is another name of the input is refused, in both
+// modes, before anything is written.
+TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::writeWav16(
+        dir.filePath("in.wav"), 8000, 1, std::vector<std::int16_t>(24000, 9000)));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("out"));
+    ASSERT_EQ(::link(QFile::encodeName(dir.filePath("in.wav")).constData(),
+                  QFile::encodeName(dir.filePath("out/part_002.mp3")).constData()),
+        0);
+    for (const QStringList& mode : { QStringList {}, QStringList { "--one-pass" } }) {
+        const testsupport::ProcessResult run
+            = testsupport::runProcess(testsupport::brevaneProgram(),
+                QStringList { "--input", "in.wav", "--out", "out", "--format", "mp3", "--max", "1s",
+                    "--tolerance", "0s" }
+                    + mode,
+                dir.path());
+        EXPECT_EQ(run.exitCode, 1) << mode.join(' ').toStdString();
+        EXPECT_EQ(run.standardError.toStdString(),
+            "Output file would overwrite the input: out/part_002.mp3\n");
+        EXPECT_EQ(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden),
+            QStringList { "part_002.mp3" });
+    }
 }
 
 // What a format cannot hold ends the job after the probe, before any piece is written.

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace brevane::detail {
@@ -70,15 +71,11 @@ namespace {
         return nearest;
     }
 
-    // The rates ffmpeg's FLAC encoder can state in a frame header: those of its table, whole
-    // kilohertz below 255 kHz, tens of hertz below 655350 Hz, or any rate below 65535 Hz.
+    // The rates ffmpeg's FLAC encoder can state in a frame header: whole kilohertz below
+    // 255 kHz, tens of hertz below 655350 Hz, or any rate below 65535 Hz (its table of common
+    // rates holds none beyond these).
     bool flacStatesRate(std::int64_t rate)
     {
-        for (const std::int64_t listed :
-            { 8000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000 }) {
-            if (rate == listed)
-                return true;
-        }
         return (rate % 1000 == 0 && rate < 255000) || (rate % 10 == 0 && rate < 655350)
             || rate < 65535;
     }
