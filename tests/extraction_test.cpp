@@ -157,10 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Pieces, ArgumentTest,
 // 10 Hz mono input.
 struct EncodingRow {
     const char* name;
-    brevane::PieceFormat format;
-    std::int64_t bitRate;
-    std::int64_t sampleRate;
-    int channelCount;
+    brevane::SplitOptions options;
     QStringList codecArguments;
 };
 
@@ -174,17 +171,12 @@ TEST_P(EncodingArgumentTest, PutsTheCodecInPlaceOfPcm)
     const EncodingRow& row = GetParam();
     useFake(1);
     const QString input = writeInput(QStringLiteral("in.wav"));
-    brevane::SplitOptions options;
-    options.format = row.format;
-    options.bitRate = row.bitRate;
-    options.sampleRate = row.sampleRate;
-    options.channelCount = row.channelCount;
     QList<Segment> segments;
     QString error;
-    ASSERT_TRUE(splitAudio(input, file("parts"), 1, 0, options, &segments, &error))
+    ASSERT_TRUE(splitAudio(input, file("parts"), 1, 0, row.options, &segments, &error))
         << error.toStdString();
-    const QString suffix
-        = QString::fromLatin1(std::array { "wav", "flac", "mp3", "opus" }[std::size_t(row.format)]);
+    const QString suffix = QString::fromLatin1(
+        std::array { "wav", "flac", "mp3", "opus" }[std::size_t(row.options.format)]);
     EXPECT_EQ(fake->loggedArguments(),
         QStringList({ "-hide_banner", "-loglevel", "error", "-y", "-i", input, "-ss", "0.000000",
             "-t", "1.000000" })
@@ -192,24 +184,27 @@ TEST_P(EncodingArgumentTest, PutsTheCodecInPlaceOfPcm)
 }
 
 using brevane::PieceFormat;
+using Options = brevane::SplitOptions;
 
 INSTANTIATE_TEST_SUITE_P(Formats, EncodingArgumentTest,
     ::testing::Values(
-        EncodingRow { "Flac", PieceFormat::Flac, 0, 0, 0,
+        EncodingRow { "Flac", Options { .format = PieceFormat::Flac },
             { "-acodec", "flac", "-sample_fmt", "s16", "-ac", "1", "-ar", "10", "-vn" } },
-        EncodingRow { "Mp3From96kHz", PieceFormat::Mp3, 0, 96000, 2,
+        EncodingRow { "Mp3From96kHz",
+            Options { .format = PieceFormat::Mp3, .sampleRate = 96000, .channelCount = 2 },
             { "-acodec", "libmp3lame", "-b:a", "128k", "-ac", "2", "-ar", "48000", "-vn" } },
-        EncodingRow { "Mp3SpeechAtEightKilobits", PieceFormat::Mp3, 8000, 8000, 1,
+        EncodingRow { "Mp3SpeechAtEightKilobits",
+            Options { .format = PieceFormat::Mp3, .bitRate = 8000, .sampleRate = 8000 },
             { "-acodec", "libmp3lame", "-b:a", "8k", "-ac", "1", "-ar", "8000", "-vn" } },
-        EncodingRow { "OpusTieBetween24And48kHz", PieceFormat::Opus, 6500, 36000, 0,
+        EncodingRow { "OpusTieBetween24And48kHz",
+            Options { .format = PieceFormat::Opus, .bitRate = 6500, .sampleRate = 36000 },
             { "-acodec", "libopus", "-b:a", "6500", "-ac", "1", "-ar", "48000" } },
-        EncodingRow { "OpusFrom32000", PieceFormat::Opus, 0, 32000, 0,
+        EncodingRow { "OpusFrom32000", Options { .format = PieceFormat::Opus, .sampleRate = 32000 },
             { "-acodec", "libopus", "-b:a", "96k", "-ac", "1", "-ar", "24000" } },
-        EncodingRow { "OpusFourChannels", PieceFormat::Opus, 0, 0, 4,
+        EncodingRow { "OpusFourChannels",
+            Options { .format = PieceFormat::Opus, .channelCount = 4 },
             { "-acodec", "libopus", "-b:a", "96k", "-af",
-                "aformat=channel_layouts=4.0,channelmap=channel_layout=quad", "-ar", "8000" } },
-        EncodingRow { "WavForSpeech", PieceFormat::Wav, 0, 16000, 1,
-            { "-acodec", "pcm_s16le", "-ac", "1", "-ar", "16000" } }),
+                "aformat=channel_layouts=4.0,channelmap=channel_layout=quad", "-ar", "8000" } }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeRunTest, EmptyOrReversedRangeStartsNoChild)

@@ -148,7 +148,6 @@ INSTANTIATE_TEST_SUITE_P(Formats, FormatTest,
         FormatRow { "WavSpeech", "noise24.wav", "wav", speech, "pcm_s16le,s16", 16000, 1, false },
         FormatRow {
             "WavSpeechOnePass", "noise24.wav", "wav", speech, "pcm_s16le,s16", 16000, 1, true },
-        FormatRow { "FlacSpeech", "noise24.wav", "flac", speech, "flac,s16", 16000, 1, false },
         FormatRow {
             "FlacSpeechOnePass", "noise24.wav", "flac", speech, "flac,s16", 16000, 1, true },
         FormatRow { "Mp3SpeechOnePass", "noise24.wav", "mp3", speech, "mp3,fltp", 16000, 1, true },
@@ -215,6 +214,8 @@ TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)
     }
 }
 
+using brevane::PieceFormat;
+
 // What a format cannot hold ends the job after the probe, before any piece is written.
 struct LimitRow {
     const char* name;
@@ -224,17 +225,6 @@ struct LimitRow {
 };
 
 void PrintTo(const LimitRow& row, std::ostream* out) { *out << row.name; }
-
-brevane::SplitOptions pieces(
-    brevane::PieceFormat format, std::int64_t bitRate, std::int64_t rate, int channels)
-{
-    brevane::SplitOptions options;
-    options.format = format;
-    options.bitRate = bitRate;
-    options.sampleRate = rate;
-    options.channelCount = channels;
-    return options;
-}
 
 class LimitTest : public ::testing::TestWithParam<LimitRow> { };
 
@@ -253,28 +243,30 @@ TEST_P(LimitTest, RefusesBeforeWritingAnything)
     EXPECT_TRUE(QDir(dir.filePath("out")).isEmpty());
 }
 
-using brevane::PieceFormat;
-
 INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
     ::testing::Values(
-        LimitRow { "Mp3FromSixChannels", 6, pieces(PieceFormat::Mp3, 0, 0, 0),
+        LimitRow { "Mp3FromSixChannels", 6, brevane::SplitOptions { .format = PieceFormat::Mp3 },
             "MP3 pieces hold at most 2 channels; the input has 6 (try --channels 2)" },
-        LimitRow { "FlacFromNineChannels", 9, pieces(PieceFormat::Flac, 0, 0, 0),
+        LimitRow { "FlacFromNineChannels", 9, brevane::SplitOptions { .format = PieceFormat::Flac },
             "FLAC pieces hold at most 8 channels; the input has 9 (try --channels 8)" },
-        LimitRow { "OpusAskedForNineChannels", 1, pieces(PieceFormat::Opus, 0, 0, 9),
+        LimitRow { "OpusAskedForNineChannels", 1,
+            brevane::SplitOptions { .format = PieceFormat::Opus, .channelCount = 9 },
             "Opus pieces hold at most 8 channels; --channels asks for 9 (try --channels 8)" },
         // FLAC states a rate above 65535 Hz only in tens of hertz.
-        LimitRow { "FlacRateBetweenTens", 1, pieces(PieceFormat::Flac, 0, 100001, 0),
+        LimitRow { "FlacRateBetweenTens", 1,
+            brevane::SplitOptions { .format = PieceFormat::Flac, .sampleRate = 100001 },
             "FLAC pieces cannot have a sample rate of 100001 Hz (try --rate 100000)" },
-        LimitRow { "OpusBitRateForTwoChannels", 2, pieces(PieceFormat::Opus, 600000, 0, 0),
+        LimitRow { "OpusBitRateForTwoChannels", 2,
+            brevane::SplitOptions { .format = PieceFormat::Opus, .bitRate = 600000 },
             "Opus pieces take at most 256k per channel; these have 2 (try --bitrate 512k)" },
         // A caller other than the front end is held to the options' ranges too.
-        LimitRow { "BitRateForWav", 1, pieces(PieceFormat::Wav, 64000, 0, 0),
+        LimitRow { "BitRateForWav", 1,
+            brevane::SplitOptions { .format = PieceFormat::Wav, .bitRate = 64000 },
             "Invalid piece format options" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // MP3s that ffmpeg writes with the wrong end padding decode to their length once repaired; an
-// MP3 without the fault is left as it is.
+// MP3 without the fault (47 samples over a whole frame) is left as it is.
 struct PaddingRow {
     const char* name;
     int rate;
@@ -317,8 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Mp3, PaddingTest,
         PaddingRow { "Mpeg1Mono", 48000, 1, 1153, true },
         PaddingRow { "Mpeg2Mono", 22050, 1, 5770, true },
         PaddingRow { "Mpeg25Stereo", 8000, 2, 5806, true },
-        PaddingRow { "OneFrameAndFortySeven", 44100, 2, 1199, false },
-        PaddingRow { "NotFaulty", 32000, 2, 12345, false }),
+        PaddingRow { "OneFrameAndFortySeven", 44100, 2, 1199, false }),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
