@@ -37,8 +37,9 @@ namespace {
             stream.channelCount, windows, options.silenceLevel);
     }
 
-    // How the pieces are written: not at all (a dry run), from the analysis decode itself, or
-    // by one ffmpeg run per piece after it.
+    // How the pieces are written: not at all (a dry run), from the analysis decode itself (and
+    // encoded by ffmpeg children alongside it where their encoding asks for it), or by one
+    // ffmpeg run per piece after it.
     std::unique_ptr<PieceOutput> makePieceOutput(const SplitOptions& options, const PieceJob& job)
     {
         if (options.dryRun)
