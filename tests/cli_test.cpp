@@ -236,6 +236,39 @@ TEST_F(CliTest, AnyInputTextLeavesNothing)
     EXPECT_EQ(entries(), QStringList { "notes.ogg" });
 }
 
+// The pieces' options are checked after the cut rule, in the order format, bit rate (whether
+// the format takes one first), rate, channels, each value quoted as typed; a dry run names the
+// pieces with the format's suffix.
+INSTANTIATE_TEST_SUITE_P(PieceFormats, CliTest,
+    ::testing::Values(CliCase { "UnknownFormat", { "--input", "in.wav", "--format", "aac" },
+                          { "in.wav" }, 1, "Invalid value for --format: aac\n", "", false },
+        CliCase { "CutAtBeforeFormat",
+            { "--input", "in.wav", "--format", "aac", "--cut-at", "loudest" }, { "in.wav" }, 1,
+            "Invalid value for --cut-at: loudest\n", "", false },
+        CliCase { "BitRateWithFlac", { "--input", "in.wav", "--format", "flac", "--bitrate", "x" },
+            { "in.wav" }, 1, "--bitrate applies only to --format mp3 or opus\n", "", false },
+        CliCase { "BitRateAboveMp3",
+            { "--input", "in.wav", "--format", "mp3", "--bitrate", "330k" }, { "in.wav" }, 1,
+            "Invalid value for --bitrate: 330k\n", "", false },
+        CliCase { "BitRateBelowOpus",
+            { "--input", "in.wav", "--format", "opus", "--bitrate", "499" }, { "in.wav" }, 1,
+            "Invalid value for --bitrate: 499\n", "", false },
+        CliCase { "BitRateBeforeRate",
+            { "--input", "in.wav", "--format", "opus", "--bitrate", "-1", "--rate", "1" },
+            { "in.wav" }, 1, "Invalid value for --bitrate: -1\n", "", false },
+        CliCase { "RateBelowRange", { "--input", "in.wav", "--rate", "7999" }, { "in.wav" }, 1,
+            "Invalid value for --rate: 7999\n", "", false },
+        CliCase { "RateBeforeChannels", { "--input", "in.wav", "--channels", "0", "--rate", "1.5" },
+            { "in.wav" }, 1, "Invalid value for --rate: 1.5\n", "", false },
+        CliCase { "NoChannels", { "--input", "in.wav", "--channels", "0" }, { "in.wav" }, 1,
+            "Invalid value for --channels: 0\n", "", false },
+        CliCase { "ChannelsAboveRange", { "--input", "in.wav", "--channels", "65" }, { "in.wav" },
+            1, "Invalid value for --channels: 65\n", "", false },
+        CliCase { "OpusNamesInADryRun",
+            { "--input", "in.wav", "--format", "opus", "--bitrate", " 24000 ", "--dry-run" },
+            { "in.wav" }, 0, "", "./in_parts/part_001.opus\t0s - 100ms\n", false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("tone.wav"), 8000, 1, steadySound()));

@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <memory>
 
 using brevane::Segment;
@@ -149,6 +150,61 @@ INSTANTIATE_TEST_SUITE_P(Pieces, ArgumentTest,
         // 25 minutes of 192 kHz 7.1 hold 4.6 GB of 16-bit samples: only RF64 can state them.
         ArgumentRow { "PiecePastFourGiB", 192000, 8, { 0, 288000000 }, 0, "0.000000", "1500.000000",
             "talk_parts/part_001.wav", 1500.0, true }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The other formats: the codec and its settings in place of pcm_s16le, and the rate the
+// encoder takes nearest to the one asked for (the first it lists on a tie). One piece of the
+// 10 Hz mono input.
+struct EncodingRow {
+    const char* name;
+    brevane::SplitOptions options;
+    QStringList codecArguments;
+};
+
+void PrintTo(const EncodingRow& row, std::ostream* out) { *out << row.name; }
+
+class EncodingArgumentTest : public FakeRunTest,
+                             public ::testing::WithParamInterface<EncodingRow> { };
+
+TEST_P(EncodingArgumentTest, PutsTheCodecInPlaceOfPcm)
+{
+    const EncodingRow& row = GetParam();
+    useFake(1);
+    const QString input = writeInput(QStringLiteral("in.wav"));
+    QList<Segment> segments;
+    QString error;
+    ASSERT_TRUE(splitAudio(input, file("parts"), 1, 0, row.options, &segments, &error))
+        << error.toStdString();
+    const QString suffix = QString::fromLatin1(
+        std::array { "wav", "flac", "mp3", "opus" }[std::size_t(row.options.format)]);
+    EXPECT_EQ(fake->loggedArguments(),
+        QStringList({ "-hide_banner", "-loglevel", "error", "-y", "-i", input, "-ss", "0.000000",
+            "-t", "1.000000" })
+            + row.codecArguments + QStringList { file("parts/part_001." + suffix) });
+}
+
+using brevane::PieceFormat;
+using Options = brevane::SplitOptions;
+
+INSTANTIATE_TEST_SUITE_P(Formats, EncodingArgumentTest,
+    ::testing::Values(
+        EncodingRow { "Flac", Options { .format = PieceFormat::Flac },
+            { "-acodec", "flac", "-sample_fmt", "s16", "-ac", "1", "-ar", "10", "-vn" } },
+        EncodingRow { "Mp3From96kHz",
+            Options { .format = PieceFormat::Mp3, .sampleRate = 96000, .channelCount = 2 },
+            { "-acodec", "libmp3lame", "-b:a", "128k", "-ac", "2", "-ar", "48000", "-vn" } },
+        EncodingRow { "Mp3SpeechAtEightKilobits",
+            Options { .format = PieceFormat::Mp3, .bitRate = 8000, .sampleRate = 8000 },
+            { "-acodec", "libmp3lame", "-b:a", "8k", "-ac", "1", "-ar", "8000", "-vn" } },
+        EncodingRow { "OpusTieBetween24And48kHz",
+            Options { .format = PieceFormat::Opus, .bitRate = 6500, .sampleRate = 36000 },
+            { "-acodec", "libopus", "-b:a", "6500", "-ac", "1", "-ar", "48000" } },
+        EncodingRow { "OpusFrom32000", Options { .format = PieceFormat::Opus, .sampleRate = 32000 },
+            { "-acodec", "libopus", "-b:a", "96k", "-ac", "1", "-ar", "24000" } },
+        EncodingRow { "OpusFourChannels",
+            Options { .format = PieceFormat::Opus, .channelCount = 4 },
+            { "-acodec", "libopus", "-b:a", "96k", "-af",
+                "aformat=channel_layouts=4.0,channelmap=channel_layout=quad", "-ar", "8000" } }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeRunTest, EmptyOrReversedRangeStartsNoChild)

@@ -45,6 +45,26 @@ enum class CutRule {
     Quietest,
 };
 
+// The file format of the pieces.
+enum class PieceFormat {
+    // 16-bit PCM WAV.
+    Wav,
+    // The same 16-bit samples, compressed without loss.
+    Flac,
+    // MP3 at a constant bit rate, through libmp3lame.
+    Mp3,
+    // Ogg Opus, through libopus.
+    Opus,
+};
+
+// The bit rates, in bits per second, that a format's encoder takes at some sample rate and
+// channel count; both 0 for a format without a bit rate.
+struct BitRateRange {
+    std::int64_t lowest = 0;
+    std::int64_t highest = 0;
+};
+BitRateRange bitRateRange(PieceFormat format);
+
 // The choices beyond the input, the output folder and the two lengths. The defaults give the
 // program's standard behaviour.
 struct SplitOptions {
@@ -63,6 +83,14 @@ struct SplitOptions {
     // then takes exactly the stream the probe chose, and the output folder is made only once
     // the probe has found one.
     bool anyInput = false;
+    PieceFormat format = PieceFormat::Wav;
+    // The bit rate of Mp3 and Opus pieces, within bitRateRange; 0 for the format's default
+    // (128k for Mp3, 96k for Opus).
+    std::int64_t bitRate = 0;
+    // The pieces' sample rate (8000 to 384000 Hz) and channel count (1 to 64); 0 for the
+    // input's. The cuts are found on the input as it is either way.
+    std::int64_t sampleRate = 0;
+    int channelCount = 0;
 };
 
 // The decoded stream's shape, for a caller that reports frames.
@@ -72,13 +100,15 @@ struct StreamFormat {
 };
 
 // Splits inputPath (WAV or MP3) into pieces of about maxSeconds, cutting in silence within
-// toleranceSeconds of that length, and writes them as outputDir/part_NNN.wav.
+// toleranceSeconds of that length, and writes them as outputDir/part_NNN.wav (or the suffix
+// of the options' format).
 //
 // Returns true when every piece was written; *outSegments then holds one Segment per piece,
 // in order. On failure returns false, leaves *outSegments empty and, when errorMessage is
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
-// disk: nothing is ever deleted.
+// disk; the run deletes only files it made itself and did not complete (its scratch files, a
+// one-pass piece that got no audio).
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage);
 

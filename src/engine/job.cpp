@@ -9,6 +9,7 @@
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
 #include "pieces/one_pass.h"
+#include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
 
 #include <QDir>
@@ -36,8 +37,9 @@ namespace {
             stream.channelCount, windows, options.silenceLevel);
     }
 
-    // How the pieces are written: not at all (a dry run), from the analysis decode itself, or
-    // by one ffmpeg run per piece after it.
+    // How the pieces are written: not at all (a dry run), from the analysis decode itself (and
+    // encoded by ffmpeg children alongside it where their encoding asks for it), or by one
+    // ffmpeg run per piece after it.
     std::unique_ptr<PieceOutput> makePieceOutput(const SplitOptions& options, const PieceJob& job)
     {
         if (options.dryRun)
@@ -122,6 +124,9 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         stream.mappedStream = stream.streamIndex;
     if (format)
         *format = { stream.sampleRate, stream.channelCount };
+    PieceEncoding encoding;
+    if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
+        return false;
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
@@ -130,7 +135,7 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
     const std::unique_ptr<PieceOutput> output
-        = makePieceOutput(options, { inputPath, outputDir, stream, windows, progress });
+        = makePieceOutput(options, { inputPath, outputDir, stream, windows, encoding, progress });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
         return false;

@@ -2,6 +2,7 @@
 #include "cut_report.h"
 #include "duration_parser.h"
 #include "level_parser.h"
+#include "piece_option_parser.h"
 #include "progress_line.h"
 
 #include <QCommandLineOption>
@@ -152,6 +153,20 @@ int main(int argc, char* argv[])
         QObject::tr("Find the cuts and print the pieces, but write nothing"));
     const QCommandLineOption jsonOption(
         QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
+    const QCommandLineOption formatOption(QStringLiteral("format"),
+        QObject::tr("File format of the pieces: wav (16-bit PCM), flac (the same samples, "
+                    "lossless), mp3 or opus (Ogg Opus)"),
+        QStringLiteral("format"), QStringLiteral("wav"));
+    const QCommandLineOption bitrateOption(QStringLiteral("bitrate"),
+        QObject::tr("Bit rate of mp3 and opus pieces, in bits per second with k for thousands "
+                    "(default: 128k for mp3, 96k for opus)"),
+        QStringLiteral("rate"));
+    const QCommandLineOption rateOption(QStringLiteral("rate"),
+        QObject::tr("Sample rate of the pieces in Hz, 8000 to 384000 (default: the input's)"),
+        QStringLiteral("hz"));
+    const QCommandLineOption channelsOption(QStringLiteral("channels"),
+        QObject::tr("Channel count of the pieces, 1 to 64 (default: the input's)"),
+        QStringLiteral("count"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -163,6 +178,10 @@ int main(int argc, char* argv[])
     parser.addOption(onePassOption);
     parser.addOption(dryRunOption);
     parser.addOption(jsonOption);
+    parser.addOption(formatOption);
+    parser.addOption(bitrateOption);
+    parser.addOption(rateOption);
+    parser.addOption(channelsOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -211,6 +230,36 @@ int main(int argc, char* argv[])
         return failWith(QObject::tr("Invalid value for --cut-at: %1\n").arg(rule));
     if (options.cutRule == brevane::CutRule::Quietest && parser.isSet(silenceLevelOption))
         return failWith(QObject::tr("--silence-level cannot be combined with --cut-at quietest\n"));
+
+    const QString formatText = parser.value(formatOption);
+    const std::optional<brevane::PieceFormat> pieceFormat = parsePieceFormat(formatText);
+    if (!pieceFormat)
+        return failWith(QObject::tr("Invalid value for --format: %1\n").arg(formatText));
+    options.format = *pieceFormat;
+    if (parser.isSet(bitrateOption)) {
+        const brevane::BitRateRange bitRates = brevane::bitRateRange(options.format);
+        if (bitRates.highest == 0)
+            return failWith(QObject::tr("--bitrate applies only to --format mp3 or opus\n"));
+        const QString text = parser.value(bitrateOption);
+        const std::optional<std::int64_t> bitRate = parseBitRate(text, bitRates);
+        if (!bitRate)
+            return failWith(QObject::tr("Invalid value for --bitrate: %1\n").arg(text));
+        options.bitRate = *bitRate;
+    }
+    if (parser.isSet(rateOption)) {
+        const QString text = parser.value(rateOption);
+        const std::optional<std::int64_t> rate = parseWholeNumber(text, 8000, 384000);
+        if (!rate)
+            return failWith(QObject::tr("Invalid value for --rate: %1\n").arg(text));
+        options.sampleRate = *rate;
+    }
+    if (parser.isSet(channelsOption)) {
+        const QString text = parser.value(channelsOption);
+        const std::optional<std::int64_t> channels = parseWholeNumber(text, 1, 64);
+        if (!channels)
+            return failWith(QObject::tr("Invalid value for --channels: %1\n").arg(text));
+        options.channelCount = int(*channels);
+    }
 
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);

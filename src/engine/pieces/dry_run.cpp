@@ -19,7 +19,8 @@ namespace {
             AnalysisResult analysis;
             if (!m_job.analyse(finder, &analysis, errorMessage))
                 return false;
-            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments);
+            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments,
+                pieceSuffix(m_job.encoding.format));
             return true;
         }
 

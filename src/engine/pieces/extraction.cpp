@@ -2,6 +2,7 @@
 
 #include "error_text.h"
 #include "input/decode_pipe.h"
+#include "pieces/mp3_padding.h"
 #include "pieces/overwrite_guard.h"
 #include "pieces/piece_names.h"
 
@@ -11,30 +12,7 @@ namespace brevane::detail {
 
 namespace {
 
-    // ffmpeg reads an output path beginning with "-" as an option. Such a path is relative (an
-    // absolute one begins with "/"), and "./" in front names the same file; the printed path
-    // stays as given.
-    QString childOutputPath(const QString& outputPath)
-    {
-        return outputPath.startsWith(u'-') ? QStringLiteral("./") + outputPath : outputPath;
-    }
-
     QString secondsText(double seconds) { return QString::number(seconds, 'f', 6); }
-
-    // Whether a piece of that many frames, written by ffmpeg, could pass what a RIFF size field
-    // can state; tagBytes bounds what the input's tags add to its header.
-    bool pieceNeedsRf64(std::int64_t frames, int channelCount, std::int64_t tagBytes)
-    {
-        // ffmpeg's WAV header: RIFF, fmt (at most 48 bytes), a LIST chunk naming the encoder and
-        // holding the input's tags, and the data chunk's own 8 bytes.
-        constexpr std::int64_t headerBytesBeyondTags = 1024;
-        std::int64_t fileBytes = 0;
-        if (frames < 0 || tagBytes < 0
-            || __builtin_mul_overflow(frames, std::int64_t(channelCount) * 2, &fileBytes)
-            || __builtin_add_overflow(fileBytes, headerBytesBeyondTags + tagBytes, &fileBytes))
-            return true;
-        return fileBytes - 8 > std::int64_t(0xFFFFFFFF);
-    }
 
     // "-ss" and "-t" cut by the decoded frames' timestamps, and many containers do not count
     // those from 0 by the samples: WebM Opus starts before 0 by the codec delay, an Ogg stream
@@ -45,49 +23,58 @@ namespace {
     // still defeats it, as ffmpeg rebuilds its filters there and counts from 0 again; only the
     // one-pass mode is exact for such a stream. The default arguments keep the timestamps, as
     // they always have.
-    QStringList pieceStreamArguments(int mappedStream)
+    // The format's own filters, where it has some, follow the renumbering in one chain: ffmpeg
+    // keeps only the last "-af" it is given.
+    void cutBySampleCount(QStringList& arguments, int mappedStream)
     {
         if (mappedStream < 0)
-            return {};
-        return streamMapArguments(mappedStream)
-            << QStringLiteral("-af") << QStringLiteral("asetpts=N/SR/TB");
+            return;
+        const QString renumber = QStringLiteral("asetpts=N/SR/TB");
+        const qsizetype filters = arguments.indexOf(QStringLiteral("-af"));
+        if (filters >= 0 && filters + 1 < arguments.size())
+            arguments[filters + 1] = renumber + QLatin1Char(',') + arguments[filters + 1];
+        else
+            arguments << QStringLiteral("-af") << renumber;
+        arguments << streamMapArguments(mappedStream);
     }
 
 } // namespace
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment& range, std::int64_t tagBytes,
-    int mappedStream)
+    std::int64_t inputRate, const InternalSegment& range, const PieceEncoding& encoding,
+    std::int64_t tagBytes, int mappedStream)
 {
-    const PieceTimes times = pieceTimes(range, sampleRate);
+    const PieceTimes times = pieceTimes(range, inputRate);
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
         QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), inputPath,
         QStringLiteral("-ss"), secondsText(times.start), QStringLiteral("-t"),
-        secondsText(times.duration), QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"),
-        QStringLiteral("-ac"), QString::number(channelCount), QStringLiteral("-ar"),
-        QString::number(sampleRate) };
-    arguments << pieceStreamArguments(mappedStream);
+        secondsText(times.duration) };
+    arguments << encoderArguments(encoding);
+    cutBySampleCount(arguments, mappedStream);
     // ffmpeg's WAV writer does not switch to RF64 by itself: past 4 GiB it would write sizes
     // that wrap, and still succeed.
-    if (pieceNeedsRf64(range.endFrame - range.startFrame, channelCount, tagBytes))
+    if (encoding.format == PieceFormat::Wav
+        && wavPieceNeedsRf64(
+            samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
+            encoding.channelCount, tagBytes))
         arguments << QStringLiteral("-rf64") << QStringLiteral("auto");
     arguments << childOutputPath(outputPath);
     return arguments;
 }
 
-bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
-    int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
+bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
+    const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
     QString* errorMessage, std::int64_t tagBytes, int mappedStream)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
-    const QString outputPath = piecePath(outputDir, index);
+    const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format));
 
     QProcess writer;
     writer.setProgram(QStringLiteral("ffmpeg"));
     writer.setArguments(extractionArguments(
-        inputPath, outputPath, sampleRate, channelCount, range, tagBytes, mappedStream));
+        inputPath, outputPath, inputRate, range, encoding, tagBytes, mappedStream));
     writer.setProcessChannelMode(QProcess::SeparateChannels);
     writer.start(QIODevice::ReadWrite);
     if (!writer.waitForFinished(-1))
@@ -98,9 +85,23 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
         return fail(
             errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
     }
+    if (encoding.format == PieceFormat::Mp3
+        && !repairMp3Padding(outputPath,
+            samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
+            errorMessage))
+        return false;
 
-    *segment = pieceRecord(outputPath, sampleRate, range);
+    *segment = pieceRecord(outputPath, inputRate, range);
     return true;
+}
+
+bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
+    int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
+    QString* errorMessage, std::int64_t tagBytes)
+{
+    return extractSegment(inputPath, outputDir, sampleRate,
+        { PieceFormat::Wav, 0, sampleRate, channelCount }, range, index, segment, errorMessage,
+        tagBytes);
 }
 
 namespace {
@@ -119,15 +120,16 @@ namespace {
             if (!m_job.analyse(finder, &analysis, errorMessage))
                 return false;
             const qsizetype pieceCount = analysis.segments.size();
-            if (!checkOutputsSpareInput(m_job.inputPath, m_job.outputDir, pieceCount, errorMessage))
+            if (!checkOutputsSpareInput(m_job.inputPath, m_job.outputDir, pieceCount, errorMessage,
+                    pieceSuffix(m_job.encoding.format)))
                 return false;
             pieces->reserve(pieceCount);
             for (qsizetype index = 0; index < pieceCount; ++index) {
                 m_job.reportWriting(index + 1, pieceCount);
                 Segment segment;
                 if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
-                        m_job.stream.channelCount, analysis.segments.at(index), index, &segment,
-                        errorMessage, m_job.stream.tagBytes, m_job.stream.mappedStream))
+                        m_job.encoding, analysis.segments.at(index), index, &segment, errorMessage,
+                        m_job.stream.tagBytes, m_job.stream.mappedStream))
                     return false;
                 pieces->append(segment);
             }

@@ -5,6 +5,7 @@
 
 #include "brevane.h"
 #include "cuts/cut_finder.h"
+#include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
 
 #include <QString>
@@ -15,18 +16,23 @@
 
 namespace brevane::detail {
 
-// The arguments of the piece's ffmpeg; tagBytes bounds what the input's tags add to the
-// piece's header, for the choice of RF64. mappedStream, when not -1, is the stream the piece is
-// cut from, by its sample count.
+// The arguments of the piece's ffmpeg for a range of the input at inputRate; tagBytes bounds
+// what the input's tags add to a WAV piece's header, for the choice of RF64. mappedStream, when
+// not -1, is the stream the piece is cut from, by its sample count.
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
-    std::int64_t sampleRate, int channelCount, const InternalSegment& range,
+    std::int64_t inputRate, const InternalSegment& range, const PieceEncoding& encoding,
     std::int64_t tagBytes = 0, int mappedStream = -1);
 
-// Writes range as piece index through its own ffmpeg run. Fails with "Invalid segment
-// boundaries", "Failed to run ffmpeg: %1" or "ffmpeg exited with code %1: %2".
+// Writes range as piece index through its own ffmpeg run, in encoding (an MP3 with its end
+// padding put right). Fails with "Invalid segment boundaries", "Failed to run ffmpeg: %1",
+// "ffmpeg exited with code %1: %2" or "Failed to write %1: %2".
+bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
+    const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
+    QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1);
+// The same as a 16-bit WAV piece at the input's rate and channel count.
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1);
+    QString* errorMessage, std::int64_t tagBytes = 0);
 
 std::unique_ptr<PieceOutput> makePieceByPieceOutput(const PieceJob& job);
 

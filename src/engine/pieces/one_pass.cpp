@@ -4,7 +4,9 @@
 #include "error_text.h"
 #include "input/decode_pipe.h"
 #include "input/raw_samples.h"
+#include "pieces/encoded_pieces.h"
 #include "pieces/overwrite_guard.h"
+#include "pieces/piece_format.h"
 #include "pieces/piece_names.h"
 #include "pieces/wav_piece_writer.h"
 
@@ -12,15 +14,29 @@ namespace brevane::detail {
 
 namespace {
 
+    // The pieces themselves written as the WAV files.
+    class WavPieces final : public PieceSink {
+    public:
+        explicit WavPieces(const QString& outputDir)
+            : m_outputDir(outputDir)
+        {
+        }
+        QString samplesPath(qsizetype index) override { return piecePath(m_outputDir, index); }
+        bool pieceWritten(qsizetype, const InternalSegment&, QString*) override { return true; }
+
+    private:
+        const QString m_outputDir;
+    };
+
     // The piece writer, cut at each range's end once the stream has passed it.
     class PieceStream {
     public:
-        PieceStream(const QString& outputDir, const StreamInfo& stream, const FrameWindows& windows)
-            : m_outputDir(outputDir)
+        PieceStream(PieceSink& sink, const StreamInfo& stream, const FrameWindows& windows)
+            : m_sink(sink)
             , m_writer(
                   { stream.sampleRate, stream.channelCount, stream.channelMask, windows.maxFrames })
         {
-            m_writer.begin(piecePath(outputDir, 0));
+            m_writer.begin(sink.samplesPath(0));
         }
 
         bool append(const char* samples, std::int64_t frames, QString* errorMessage)
@@ -34,11 +50,14 @@ namespace {
             const QList<InternalSegment>& ranges, bool lastEndsTheStream, QString* errorMessage)
         {
             const qsizetype cuts = ranges.size() - (lastEndsTheStream ? 1 : 0);
-            for (;
-                 m_rangesCut < cuts && ranges.at(m_rangesCut).endFrame <= m_writer.framesAppended();
-                 ++m_rangesCut) {
-                if (!m_writer.cutAt(ranges.at(m_rangesCut).endFrame,
-                        piecePath(m_outputDir, m_rangesCut + 1), errorMessage))
+            while (m_rangesCut < cuts
+                && ranges.at(m_rangesCut).endFrame <= m_writer.framesAppended()) {
+                const qsizetype index = m_rangesCut;
+                if (!m_writer.cutAt(
+                        ranges.at(index).endFrame, m_sink.samplesPath(index + 1), errorMessage))
+                    return false;
+                ++m_rangesCut;
+                if (m_handingOver && !m_sink.pieceWritten(index, ranges.at(index), errorMessage))
                     return false;
             }
             return true;
@@ -51,12 +70,16 @@ namespace {
                 || analysis.segments.last().endFrame != m_writer.framesAppended())
                 return fail(errorMessage, trText("Invalid segment boundaries"));
             return cutPassedRanges(analysis.segments, true, errorMessage)
-                && m_writer.finish(errorMessage);
+                && m_writer.finish(errorMessage)
+                && m_sink.pieceWritten(
+                    analysis.segments.size() - 1, analysis.segments.last(), errorMessage);
         }
 
-        // After a failed decode: the pieces so far stay, each stating what it holds.
+        // After a failed decode: the files so far stay, each stating what it holds; none is
+        // handed on.
         void close(const QList<InternalSegment>& ranges)
         {
+            m_handingOver = false;
             if (cutPassedRanges(ranges, true, nullptr))
                 m_writer.finish(nullptr);
         }
@@ -65,9 +88,10 @@ namespace {
         qsizetype pieceNumber() const { return m_writer.pieceNumber(); }
 
     private:
-        const QString m_outputDir;
+        PieceSink& m_sink;
         WavPieceWriter m_writer;
         qsizetype m_rangesCut = 0;
+        bool m_handingOver = true;
     };
 
     // A decoder that failed after some pieces were written: the same message as in the default
@@ -172,11 +196,11 @@ namespace {
 
 } // namespace
 
-bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
+bool splitInOnePass(const QString& inputPath, PieceSink& sink, const StreamInfo& stream,
     const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
     const OnePassProgress& progress)
 {
-    PieceStream pieces(outputDir, stream, windows);
+    PieceStream pieces(sink, stream, windows);
     if (stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other)
         return splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress);
     return splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress);
@@ -184,9 +208,9 @@ bool splitInOnePass(const QString& inputPath, const QString& outputDir, const St
 
 namespace {
 
-    // The pieces written from the analysis decode itself. How many there will be is known
-    // only at its end, so every existing entry named as a piece is checked against the input
-    // before the first is opened.
+    // The pieces written from the analysis decode itself: as the WAV files it writes, or
+    // encoded from them. How many there will be is known only at its end, so every existing
+    // entry named as a piece is checked against the input before the first is opened.
     class OnePassOutput final : public PieceOutput {
     public:
         explicit OnePassOutput(const PieceJob& job)
@@ -196,7 +220,8 @@ namespace {
 
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
-            if (!checkPieceNamesSpareInput(m_job.inputPath, m_job.outputDir, errorMessage))
+            const QString suffix = pieceSuffix(m_job.encoding.format);
+            if (!checkPieceNamesSpareInput(m_job.inputPath, m_job.outputDir, errorMessage, suffix))
                 return false;
             OnePassProgress framesWritten;
             if (m_job.progress) {
@@ -205,10 +230,20 @@ namespace {
                 };
             }
             AnalysisResult analysis;
-            if (!splitInOnePass(m_job.inputPath, m_job.outputDir, m_job.stream, m_job.windows,
-                    finder, &analysis, errorMessage, framesWritten))
-                return false;
-            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments);
+            if (needsEncoder(m_job.encoding, m_job.stream)) {
+                EncodedPieces encoded(m_job);
+                if (!splitInOnePass(m_job.inputPath, encoded, m_job.stream, m_job.windows, finder,
+                        &analysis, errorMessage, framesWritten)
+                    || !encoded.finish(analysis.segments.size(), errorMessage))
+                    return false;
+            } else {
+                WavPieces wav(m_job.outputDir);
+                if (!splitInOnePass(m_job.inputPath, wav, m_job.stream, m_job.windows, finder,
+                        &analysis, errorMessage, framesWritten))
+                    return false;
+            }
+            *pieces = plannedPieces(
+                m_job.outputDir, m_job.stream.sampleRate, analysis.segments, suffix);
             return true;
         }
 

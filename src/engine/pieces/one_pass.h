@@ -17,10 +17,22 @@ namespace brevane::detail {
 
 using OnePassProgress = std::function<void(std::int64_t framesAnalysed, qsizetype part)>;
 
-// Decodes inputPath once, feeds finder and writes every range it closes as a 16-bit WAV piece
-// in outputDir while the decode goes on. Fails with the decoder's messages, the finder's, or
-// "Failed to write %1: %2"; pieces finished before a failure stay complete.
-bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
+// Where the one-pass writer's 16-bit WAV files go: the pieces themselves, or an encoder's input.
+class PieceSink {
+public:
+    virtual ~PieceSink() = default;
+    // The file that receives the samples of piece index.
+    virtual QString samplesPath(qsizetype index) = 0;
+    // Piece index, of range, is complete in samplesPath(index). Not called for the pieces that
+    // a failure leaves.
+    virtual bool pieceWritten(qsizetype index, const InternalSegment& range, QString* errorMessage)
+        = 0;
+};
+
+// Decodes inputPath once, feeds finder and writes every range it closes as a 16-bit WAV file of
+// sink while the decode goes on. Fails with the decoder's messages, the finder's, the sink's,
+// or "Failed to write %1: %2"; files finished before a failure stay complete.
+bool splitInOnePass(const QString& inputPath, PieceSink& sink, const StreamInfo& stream,
     const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
     const OnePassProgress& progress = {});
 

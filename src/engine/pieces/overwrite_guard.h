@@ -9,11 +9,11 @@ namespace brevane::detail {
 // Fails with "Output file would overwrite the input: %1" when any of the first pieceCount
 // pieces' output paths names the input file itself.
 bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
-    qsizetype pieceCount, QString* errorMessage);
+    qsizetype pieceCount, QString* errorMessage, const QString& suffix = QStringLiteral("wav"));
 
 // The same for every entry of outputDir named as a piece (part_001.wav, part_002.wav, ...): for
 // a writer that learns the number of pieces only as it writes them.
-bool checkPieceNamesSpareInput(
-    const QString& inputPath, const QString& outputDir, QString* errorMessage);
+bool checkPieceNamesSpareInput(const QString& inputPath, const QString& outputDir,
+    QString* errorMessage, const QString& suffix = QStringLiteral("wav"));
 
 } // namespace brevane::detail

@@ -4,14 +4,27 @@
 
 namespace brevane::detail {
 
-QString partFileName(qsizetype index)
+QString partFileName(qsizetype index, const QString& suffix)
 {
-    return QStringLiteral("part_%1.wav").arg(index + 1, 3, 10, QLatin1Char('0'));
+    return QStringLiteral("part_%1.").arg(index + 1, 3, 10, QLatin1Char('0')) + suffix;
 }
 
-QString piecePath(const QString& outputDir, qsizetype index)
+QString piecePath(const QString& outputDir, qsizetype index, const QString& suffix)
 {
-    return QDir(outputDir).filePath(partFileName(index));
+    return QDir(outputDir).filePath(partFileName(index, suffix));
+}
+
+QString scratchPath(const QString& outputDir, qsizetype index, const QString& role)
+{
+    return QDir(outputDir).filePath(
+        QLatin1Char('.') + partFileName(index, role) + QStringLiteral(".brevane-scratch"));
+}
+
+QString childOutputPath(const QString& outputPath)
+{
+    // Such a path is relative (an absolute one begins with "/"), and "./" in front names the
+    // same file; the printed path stays as given.
+    return outputPath.startsWith(u'-') ? QStringLiteral("./") + outputPath : outputPath;
 }
 
 PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate)
@@ -34,13 +47,14 @@ Segment pieceRecord(
     return segment;
 }
 
-QList<Segment> plannedPieces(
-    const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges)
+QList<Segment> plannedPieces(const QString& outputDir, std::int64_t sampleRate,
+    const QList<InternalSegment>& ranges, const QString& suffix)
 {
     QList<Segment> pieces;
     pieces.reserve(ranges.size());
     for (qsizetype index = 0; index < ranges.size(); ++index)
-        pieces.append(pieceRecord(piecePath(outputDir, index), sampleRate, ranges.at(index)));
+        pieces.append(
+            pieceRecord(piecePath(outputDir, index, suffix), sampleRate, ranges.at(index)));
     return pieces;
 }
 

@@ -12,11 +12,21 @@
 
 namespace brevane::detail {
 
-// "part_001.wav" for index 0; the number widens past 999.
-QString partFileName(qsizetype index);
+// "part_001.wav" for index 0 (or another suffix); the number widens past 999.
+QString partFileName(qsizetype index, const QString& suffix = QStringLiteral("wav"));
 
 // The output path of piece index, as it is printed.
-QString piecePath(const QString& outputDir, qsizetype index);
+QString piecePath(
+    const QString& outputDir, qsizetype index, const QString& suffix = QStringLiteral("wav"));
+
+// A scratch file of piece index in outputDir, such as ".part_001.samples.brevane-scratch": in
+// the pieces' folder, so that a rename onto the piece's name replaces it in one step, and named
+// so that it can never be taken for a piece. role tells the scratch files of a piece apart.
+QString scratchPath(const QString& outputDir, qsizetype index, const QString& role);
+
+// The path as an ffmpeg child is given it for an output: ffmpeg would read a path beginning
+// with "-" as an option.
+QString childOutputPath(const QString& outputPath);
 
 // Where a range lies in the input, in seconds.
 struct PieceTimes {
@@ -31,7 +41,7 @@ Segment pieceRecord(
     const QString& outputPath, std::int64_t sampleRate, const InternalSegment& range);
 
 // The records of the pieces a run writes for these ranges.
-QList<Segment> plannedPieces(
-    const QString& outputDir, std::int64_t sampleRate, const QList<InternalSegment>& ranges);
+QList<Segment> plannedPieces(const QString& outputDir, std::int64_t sampleRate,
+    const QList<InternalSegment>& ranges, const QString& suffix = QStringLiteral("wav"));
 
 } // namespace brevane::detail

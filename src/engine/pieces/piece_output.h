@@ -7,6 +7,7 @@
 #include "cuts/cut_finder.h"
 #include "cuts/frame_windows.h"
 #include "input/stream_probe.h"
+#include "pieces/piece_format.h"
 
 #include <QList>
 #include <QString>
@@ -16,12 +17,13 @@
 namespace brevane::detail {
 
 // What a way of writing the pieces works from: the input as probed, the windows, the folder,
-// and the caller's progress callback (which may be empty).
+// what the pieces are written as, and the caller's progress callback (which may be empty).
 struct PieceJob {
     QString inputPath;
     QString outputDir;
     StreamInfo stream;
     FrameWindows windows;
+    PieceEncoding encoding;
     ProgressCallback progress;
 
     // Progress reports: frames analysed so far (and, while a one-pass run decodes, the piece

@@ -1,0 +1,85 @@
+#include "pieces/encoded_pieces.h"
+
+#include "pieces/mp3_padding.h"
+#include "pieces/piece_format.h"
+#include "pieces/piece_names.h"
+
+namespace brevane::detail {
+
+namespace {
+
+    // Scratch WAV files the pool may hold beyond those being encoded: enough that a child that
+    // ends finds its next piece waiting, and little disk.
+    constexpr int piecesWaiting = 1;
+
+    QString samplesScratch(const QString& outputDir, qsizetype index)
+    {
+        return scratchPath(outputDir, index, QStringLiteral("samples"));
+    }
+
+} // namespace
+
+EncodedPieces::EncodedPieces(const PieceJob& job)
+    : m_job(job)
+    , m_pool(EncoderPool::machineWorkers(), EncoderPool::machineWorkers() + piecesWaiting)
+{
+}
+
+QString EncodedPieces::samplesPath(qsizetype index)
+{
+    return m_pool.claimScratch(samplesScratch(m_job.outputDir, index));
+}
+
+QStringList EncodedPieces::encoderCall(qsizetype index, const InternalSegment& range) const
+{
+    const PieceEncoding& encoding = m_job.encoding;
+    QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"),
+        samplesScratch(m_job.outputDir, index) };
+    // The samples already have the input's layout, remixed as the pieces' "-ac" would remix it
+    // where the counts agree, so "-ac" is left out then: it could only fail on layouts ffmpeg
+    // cannot name.
+    arguments << encoderArguments(encoding, encoding.channelCount != m_job.stream.channelCount);
+    if (encoding.format == PieceFormat::Wav
+        && wavPieceNeedsRf64(samplesAtRate(range.endFrame - range.startFrame,
+                                 m_job.stream.sampleRate, encoding.sampleRate),
+            encoding.channelCount))
+        arguments << QStringLiteral("-rf64") << QStringLiteral("auto");
+    // The scratch name does not tell ffmpeg the container.
+    arguments << QStringLiteral("-f") << pieceSuffix(encoding.format)
+              << childOutputPath(scratchPath(m_job.outputDir, index, pieceSuffix(encoding.format)));
+    return arguments;
+}
+
+bool EncodedPieces::pieceWritten(
+    qsizetype index, const InternalSegment& range, QString* errorMessage)
+{
+    const QString suffix = pieceSuffix(m_job.encoding.format);
+    EncoderPool::Job job;
+    job.samplesPath = samplesScratch(m_job.outputDir, index);
+    job.encodedPath = scratchPath(m_job.outputDir, index, suffix);
+    job.piecePath = piecePath(m_job.outputDir, index, suffix);
+    job.arguments = encoderCall(index, range);
+    if (m_job.encoding.format == PieceFormat::Mp3) {
+        const std::int64_t samples = samplesAtRate(
+            range.endFrame - range.startFrame, m_job.stream.sampleRate, m_job.encoding.sampleRate);
+        job.finishing = [samples](const QString& encodedPath, QString* message) {
+            return repairMp3Padding(encodedPath, samples, message);
+        };
+    }
+    return m_pool.submit(std::move(job), errorMessage);
+}
+
+bool EncodedPieces::finish(qsizetype pieceCount, QString* errorMessage)
+{
+    std::function<void(qsizetype)> piecesDone;
+    if (m_job.progress) {
+        piecesDone = [this, pieceCount](qsizetype done) {
+            if (done < pieceCount)
+                m_job.reportWriting(done + 1, pieceCount);
+        };
+    }
+    return m_pool.finish(errorMessage, piecesDone);
+}
+
+} // namespace brevane::detail
