@@ -157,6 +157,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, SameAsDefaultTest,
             { "--cut-at", "quietest", "--min-silence", "300ms" } },
         Input {
             "Flac24Bit", { "-ac", "2", "-c:a", "flac", "-sample_fmt", "s32" }, anyInput, "a.flac" },
+        // At 44.1 kHz a sample count divided by the rate and by the time base 1/44100 comes
+        // out just below itself for about one count in eight, such as the 25th FLAC frame's
+        // first, 115200: a timestamp made of it by truncation would move the cut of 300 ms
+        // pieces at 119070 by a sample. The later --max and --tolerance are the ones taken.
+        Input { "Flac44kHz", { "-ar", "44100", "-c:a", "flac" },
+            { "--any-input", "--max", "300ms", "--tolerance", "0s" }, "talk.flac" },
         Input { "OggVorbis", { "-ac", "2", "-c:a", "libvorbis" }, anyInput, "memo.ogg" },
         Input { "OggOpus", { "-c:a", "libopus" }, anyInput, "message.opus" },
         // Starts 6.5 ms before 0, by the codec delay, which "-ss" would count.

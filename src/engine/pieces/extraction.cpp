@@ -23,13 +23,16 @@ namespace {
     // still defeats it, as ffmpeg rebuilds its filters there and counts from 0 again; only the
     // one-pass mode is exact for such a stream. The default arguments keep the timestamps, as
     // they always have.
+    // The count is rounded: the filter computes N/SR/TB in double and truncates it, and at
+    // 44.1 kHz about one count in eight comes out just below itself, which moved the cut in
+    // such a frame by a sample.
     // The format's own filters, where it has some, follow the renumbering in one chain: ffmpeg
     // keeps only the last "-af" it is given.
     void cutBySampleCount(QStringList& arguments, int mappedStream)
     {
         if (mappedStream < 0)
             return;
-        const QString renumber = QStringLiteral("asetpts=N/SR/TB");
+        const QString renumber = QStringLiteral("asetpts=round(N/SR/TB)");
         const qsizetype filters = arguments.indexOf(QStringLiteral("-af"));
         if (filters >= 0 && filters + 1 < arguments.size())
             arguments[filters + 1] = renumber + QLatin1Char(',') + arguments[filters + 1];
