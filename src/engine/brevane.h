@@ -91,6 +91,13 @@ struct SplitOptions {
     // input's. The cuts are found on the input as it is either way.
     std::int64_t sampleRate = 0;
     int channelCount = 0;
+    // No piece file may be larger than this many bytes, whatever the audio holds; 0 for no
+    // limit. Where the longest piece the lengths allow could be larger in the pieces' format,
+    // the lengths are scaled down until it cannot. The pieces then carry no tags.
+    std::int64_t maxPieceBytes = 0;
+    // maxPieceBytes as the user wrote it, for the message when it cannot hold a single frame;
+    // when empty, the message gives the number.
+    QString maxPieceSizeText = {};
 };
 
 // The decoded stream's shape, for a caller that reports frames.

@@ -11,6 +11,7 @@
 #include "pieces/one_pass.h"
 #include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
+#include "pieces/piece_size.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,6 +48,25 @@ namespace {
         if (options.onePass)
             return makeOnePassOutput(job);
         return makePieceByPieceOutput(job);
+    }
+
+    // A size limit brings the longest piece down to what the pieces' format can hold within
+    // it, and the rest of the window in proportion.
+    bool fitWindowsToSize(const SplitOptions& options, const PieceEncoding& encoding,
+        std::int64_t inputRate, FrameWindows* windows, QString* errorMessage)
+    {
+        if (options.maxPieceBytes <= 0)
+            return true;
+        const std::int64_t fitting = mostFramesWithin(encoding, inputRate, options.maxPieceBytes);
+        if (fitting < 1) {
+            const QString size = options.maxPieceSizeText.isEmpty()
+                ? QString::number(options.maxPieceBytes)
+                : options.maxPieceSizeText;
+            return fail(
+                errorMessage, trText("--max-size %1 holds no audio in this format").arg(size));
+        }
+        *windows = capFrameWindows(*windows, fitting);
+        return true;
     }
 
     // Whether mkpath could make the missing folder: the nearest entry on its path that exists
@@ -130,7 +150,8 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
-            options.minSilenceSeconds, &windows, errorMessage))
+            options.minSilenceSeconds, &windows, errorMessage)
+        || !fitWindowsToSize(options, encoding, stream.sampleRate, &windows, errorMessage))
         return false;
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);

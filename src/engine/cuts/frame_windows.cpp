@@ -55,4 +55,20 @@ bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double tole
     return true;
 }
 
+FrameWindows capFrameWindows(const FrameWindows& windows, std::int64_t longestFrames)
+{
+    if (longestFrames >= windows.maxFrames || longestFrames < 1)
+        return windows;
+    // Products of two frame counts pass 64 bits on long windows.
+    const auto scaled = [&](std::int64_t frames) {
+        const __int128 twice = __int128(frames) * longestFrames * 2 + windows.maxFrames;
+        return std::max<std::int64_t>(std::int64_t(twice / (__int128(windows.maxFrames) * 2)), 1);
+    };
+    FrameWindows capped = windows;
+    capped.targetFrames = scaled(windows.targetFrames);
+    capped.minFrames = scaled(windows.minFrames);
+    capped.maxFrames = longestFrames;
+    return capped;
+}
+
 } // namespace brevane::detail

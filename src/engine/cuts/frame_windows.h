@@ -24,4 +24,10 @@ bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double tole
 bool computeFrameWindows(std::int64_t sampleRate, double maxSeconds, double toleranceSeconds,
     FrameWindows* windows, QString* errorMessage);
 
+// The windows with the longest piece brought down to longestFrames (at least one frame), and
+// the target and the shortest cut scaled in the same proportion, to the nearest frame and at
+// least one; the shortest pause stays. Windows whose longest piece is no longer come back as
+// they are.
+FrameWindows capFrameWindows(const FrameWindows& windows, std::int64_t longestFrames);
+
 } // namespace brevane::detail

@@ -55,11 +55,11 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
     arguments << encoderArguments(encoding);
     cutBySampleCount(arguments, mappedStream);
     // ffmpeg's WAV writer does not switch to RF64 by itself: past 4 GiB it would write sizes
-    // that wrap, and still succeed.
+    // that wrap, and still succeed. Pieces under a size limit carry none of the input's tags.
     if (encoding.format == PieceFormat::Wav
         && wavPieceNeedsRf64(
             samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
-            encoding.channelCount, tagBytes))
+            encoding.channelCount, encoding.sizeBounded ? 0 : tagBytes))
         arguments << QStringLiteral("-rf64") << QStringLiteral("auto");
     arguments << childOutputPath(outputPath);
     return arguments;

@@ -91,7 +91,27 @@ namespace {
         return (options.bitRate == 0 || inRange(options.bitRate, bitRates.lowest, bitRates.highest))
             && (options.sampleRate == 0
                 || inRange(options.sampleRate, lowestPieceRate, highestPieceRate))
-            && (options.channelCount == 0 || inRange(options.channelCount, 1, mostPieceChannels));
+            && (options.channelCount == 0 || inRange(options.channelCount, 1, mostPieceChannels))
+            && options.maxPieceBytes >= 0;
+    }
+
+    // Under a size limit every byte of a piece is counted before it is written, so nothing
+    // the input holds beside its audio may reach the file: its tags ("-map_metadata -1"), its
+    // chapters (ID3 CHAP frames, Vorbis CHAPTER comments) and, with "-fflags +bitexact", the
+    // version strings ffmpeg adds (the WAV LIST chunk, ID3 TSSE, the FLAC and Ogg vendor).
+    // MP3 pieces then take no ID3 tag at all: their gapless information is in the Info frame,
+    // which stays. Opus pieces take a constant bit rate, as a variable one, constrained or
+    // not, has no limit per packet.
+    QStringList sizeBoundArguments(PieceFormat format)
+    {
+        QStringList arguments { QStringLiteral("-map_metadata"), QStringLiteral("-1"),
+            QStringLiteral("-map_chapters"), QStringLiteral("-1"), QStringLiteral("-fflags"),
+            QStringLiteral("+bitexact") };
+        if (format == PieceFormat::Mp3)
+            arguments << QStringLiteral("-id3v2_version") << QStringLiteral("0");
+        if (format == PieceFormat::Opus)
+            arguments << QStringLiteral("-vbr") << QStringLiteral("off");
+        return arguments;
     }
 
     // What a user would type for the bit rate.
@@ -150,6 +170,7 @@ bool choosePieceEncoding(const SplitOptions& options, const StreamInfo& stream,
                 .arg(chosen.channelCount)
                 .arg(bitRateText(mostOpusBits)));
 
+    chosen.sizeBounded = options.maxPieceBytes > 0;
     *encoding = chosen;
     return true;
 }
@@ -197,6 +218,8 @@ QStringList encoderArguments(const PieceEncoding& encoding, bool setChannels)
     // whole in memory waiting for it. WAV and Ogg Opus take no video.
     if (encoding.format == PieceFormat::Flac || encoding.format == PieceFormat::Mp3)
         arguments << QStringLiteral("-vn");
+    if (encoding.sizeBounded)
+        arguments << sizeBoundArguments(encoding.format);
     return arguments;
 }
 

@@ -20,6 +20,10 @@ struct PieceEncoding {
     std::int64_t bitRate = 0;
     std::int64_t sampleRate = 0;
     int channelCount = 0;
+    // The pieces must stay within a size (piece_size): ffmpeg is told to write them so that
+    // the bytes beside the audio do not depend on the input, and the audio's bytes do not
+    // depend on what it sounds like.
+    bool sizeBounded = false;
 };
 
 // The pieces of the default options: 16-bit WAV at the input's rate and channel count.
