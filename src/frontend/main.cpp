@@ -167,6 +167,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption channelsOption(QStringLiteral("channels"),
         QObject::tr("Channel count of the pieces, 1 to 64 (default: the input's)"),
         QStringLiteral("count"));
+    const QCommandLineOption maxSizeOption(QStringLiteral("max-size"),
+        QObject::tr("Largest size of a piece file, whatever the audio holds: bytes, or with k, "
+                    "M, G (kB, MB, GB: powers of 1000) or KiB, MiB, GiB; the pieces are "
+                    "shortened to fit"),
+        QStringLiteral("size"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -182,6 +187,7 @@ int main(int argc, char* argv[])
     parser.addOption(bitrateOption);
     parser.addOption(rateOption);
     parser.addOption(channelsOption);
+    parser.addOption(maxSizeOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -259,6 +265,14 @@ int main(int argc, char* argv[])
         if (!channels)
             return failWith(QObject::tr("Invalid value for --channels: %1\n").arg(text));
         options.channelCount = int(*channels);
+    }
+    if (parser.isSet(maxSizeOption)) {
+        const QString text = parser.value(maxSizeOption);
+        const std::optional<std::int64_t> bytes = parseByteSize(text);
+        if (!bytes)
+            return failWith(QObject::tr("Invalid value for --max-size: %1\n").arg(text));
+        options.maxPieceBytes = *bytes;
+        options.maxPieceSizeText = text;
     }
 
     options.onePass = parser.isSet(onePassOption);

@@ -55,3 +55,32 @@ std::optional<std::int64_t> parseWholeNumber(
         return std::nullopt;
     return value;
 }
+
+std::optional<std::int64_t> parseByteSize(const QString& text)
+{
+    static const struct {
+        const char* name;
+        std::int64_t bytes;
+    } units[] = { { "", 1 }, { "k", 1000 }, { "kB", 1000 }, { "M", 1000000 }, { "MB", 1000000 },
+        { "G", 1000000000 }, { "GB", 1000000000 }, { "KiB", 1024 }, { "MiB", 1024 * 1024 },
+        { "GiB", 1024 * 1024 * 1024 } };
+    const QString size = text.trimmed();
+    qsizetype digits = 0;
+    while (digits < size.size() && size.at(digits) >= u'0' && size.at(digits) <= u'9')
+        ++digits;
+    const QString unit = size.mid(digits);
+    for (const auto& known : units) {
+        if (unit != QLatin1String(known.name))
+            continue;
+        std::int64_t bytes = 0;
+        for (qsizetype i = 0; i < digits; ++i) {
+            if (__builtin_mul_overflow(bytes, 10, &bytes)
+                || __builtin_add_overflow(bytes, size.at(i).unicode() - u'0', &bytes))
+                return std::nullopt;
+        }
+        if (digits == 0 || bytes == 0 || __builtin_mul_overflow(bytes, known.bytes, &bytes))
+            return std::nullopt;
+        return bytes;
+    }
+    return std::nullopt;
+}

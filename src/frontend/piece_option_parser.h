@@ -20,3 +20,8 @@ std::optional<std::int64_t> parseBitRate(const QString& text, brevane::BitRateRa
 // A whole number from lowest to highest, digits only; nothing otherwise.
 std::optional<std::int64_t> parseWholeNumber(
     const QString& text, std::int64_t lowest, std::int64_t highest);
+
+// A size in bytes: a positive whole number, with an optional unit right after it: k, M, G or kB,
+// MB, GB (powers of 1000), KiB, MiB, GiB (powers of 1024). Nothing for any other text, or for a
+// size beyond 2^63 - 1 bytes.
+std::optional<std::int64_t> parseByteSize(const QString& text);
