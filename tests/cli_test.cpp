@@ -269,6 +269,19 @@ INSTANTIATE_TEST_SUITE_P(PieceFormats, CliTest,
             { "in.wav" }, 0, "", "./in_parts/part_001.opus\t0s - 100ms\n", false }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The size limit is checked after the pieces' options and quoted as typed. 800 frames of 8 kHz
+// mono: 844 bytes hold 400 of them.
+INSTANTIATE_TEST_SUITE_P(MaxSize, CliTest,
+    ::testing::Values(CliCase { "SizeAsTyped", { "--input", "in.wav", "--max-size", "25 MB" },
+                          { "in.wav" }, 1, "Invalid value for --max-size: 25 MB\n", "", false },
+        CliCase { "ChannelsBeforeSize",
+            { "--input", "in.wav", "--max-size", "0", "--channels", "0" }, { "in.wav" }, 1,
+            "Invalid value for --channels: 0\n", "", false },
+        CliCase { "SizeInADryRun", { "--input", "in.wav", "--max-size", "844", "--dry-run" },
+            { "in.wav" }, 0, "",
+            "./in_parts/part_001.wav\t0s - 50ms\n./in_parts/part_002.wav\t50ms - 100ms\n", false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("tone.wav"), 8000, 1, steadySound()));

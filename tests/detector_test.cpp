@@ -120,6 +120,27 @@ INSTANTIATE_TEST_SUITE_P(Windows, WindowTest,
             { 13230000, 10584000, 15876000, std::numeric_limits<std::int64_t>::max() }, 1e300 }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A size limit's longest piece: windows it does not shorten stay as they are; otherwise the
+// target and the shortest cut shrink in proportion, to the nearest frame and at least one.
+TEST(WindowTest, CapsTheLongestPiece)
+{
+    using Lengths = std::vector<std::int64_t>; // target, shortest, longest, shortest pause
+    const auto capped = [](const FrameWindows& windows, std::int64_t longest) {
+        const FrameWindows c = brevane::detail::capFrameWindows(windows, longest);
+        return Lengths { c.targetFrames, c.minFrames, c.maxFrames, c.minSilenceFrames };
+    };
+    const FrameWindows tenMinutes = windowsFor(44100, 600, 60);
+    EXPECT_EQ(capped(tenMinutes, 29106000), Lengths({ 26460000, 23814000, 29106000, 22050 }));
+    // 25 MB of 44.1 kHz stereo WAV hold (25000000 - 44) / 4 frames, 2m21.7s; the target and
+    // the shortest cut were 10/11 and 9/11 of the longest piece: 2m8.8s and 1m56s.
+    EXPECT_EQ(capped(tenMinutes, 6249989), Lengths({ 5681808, 5113627, 6249989, 22050 }));
+    EXPECT_EQ(capped(tenMinutes, 1), Lengths({ 1, 1, 1, 22050 }));
+    // Products of two counts beyond 64 bits.
+    EXPECT_EQ(capped({ 9200000000000000000, 9000000000000000000, 9200000000000000000, 1 },
+                  4600000000000000000),
+        Lengths({ 4600000000000000000, 4500000000000000000, 4600000000000000000, 1 }));
+}
+
 // --- The cut rule ----------------------------------------------------------------------------
 
 struct TraceCase {

@@ -1,10 +1,11 @@
 // Duration texts in both directions: parseDurationSeconds reads what the user types,
 // formatDuration writes what the program prints, and every printed text reads back. Beside
-// them, parseSilenceLevel, the other number the user types.
+// them, parseSilenceLevel and parseByteSize, the other numbers the user types with a unit.
 
 #include "brevane.h"
 #include "duration_parser.h"
 #include "level_parser.h"
+#include "piece_option_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <random>
 #include <vector>
@@ -122,6 +124,26 @@ INSTANTIATE_TEST_SUITE_P(Rejected, LevelParseTest,
         ParseCase { u"-46 dB", absent }, ParseCase { u"0,005", absent },
         ParseCase { u"0.0.5", absent }, ParseCase { u"0.005s", absent },
         ParseCase { u"-46dBFS", absent }, ParseCase { u"\u0660.5", absent }));
+
+// Each unit, blanks around the text, the largest size; rejected: anything but a positive
+// whole number with one of the units right after it, and sizes past 2^63 - 1 bytes.
+TEST(SizeParseTest, ReadsBytesOrRejects)
+{
+    const std::optional<std::int64_t> none;
+    const struct {
+        const char16_t* text;
+        std::optional<std::int64_t> bytes;
+    } rows[] = { { u"1000000", 1000000 }, { u"500k", 500000 }, { u" 2kB\t", 2000 },
+        { u"25MB", 25000000 }, { u"1G", 1000000000 }, { u"24MiB", 25165824 },
+        { u"8589934591GiB", 9223372035781033984 },
+        { u"9223372036854775807", std::numeric_limits<std::int64_t>::max() },
+        { u"9223372036854775808", none }, { u"9223372037G", none }, { u"8589934592GiB", none },
+        { u"0", none }, { u"", none }, { u"MB", none }, { u"25mb", none }, { u"25 MB", none },
+        { u"1.5MB", none }, { u"-1k", none } };
+    for (const auto& row : rows)
+        EXPECT_EQ(parseByteSize(QString::fromUtf16(row.text)), row.bytes)
+            << QString::fromUtf16(row.text).toStdString();
+}
 
 struct FormatCase {
     double seconds;

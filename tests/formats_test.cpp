@@ -259,6 +259,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
         LimitRow { "OpusBitRateForTwoChannels", 2,
             brevane::SplitOptions { .format = PieceFormat::Opus, .bitRate = 600000 },
             "Opus pieces take at most 256k per channel; these have 2 (try --bitrate 512k)" },
+        // The Info frame at the 128k asked for (1152 bytes at 8 kHz), and 3 frames at 64k; the
+        // size as typed.
+        LimitRow { "SizeBelowOneMp3Frame", 1,
+            brevane::SplitOptions {
+                .format = PieceFormat::Mp3, .maxPieceBytes = 2879, .maxPieceSizeText = "2879 " },
+            "--max-size 2879  holds no audio in this format" },
         // A caller other than the front end is held to the options' ranges too.
         LimitRow { "BitRateForWav", 1,
             brevane::SplitOptions { .format = PieceFormat::Wav, .bitRate = 64000 },
