@@ -3,10 +3,15 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
 namespace brevane {
+
+namespace detail {
+    class FfmpegChild;
+}
 
 // One piece written to disk: where it lies in the input, in seconds from the first decoded
 // frame, and the path of its file.
@@ -19,6 +24,41 @@ struct Segment {
     // The same piece as frames of the decoded stream: [startFrame, endFrame).
     std::int64_t startFrame = 0;
     std::int64_t endFrame = 0;
+};
+
+// Stops a split while it runs. Hand one to splitAudio in SplitOptions::stop; request() and
+// signalChildren() may then be called from a signal handler or from another thread. One object
+// serves one split at a time, and a request stays made.
+class SplitStop {
+public:
+    SplitStop() = default;
+    SplitStop(const SplitStop&) = delete;
+    SplitStop& operator=(const SplitStop&) = delete;
+
+    // Asks for a clean stop: every ffmpeg child of the split gets SIGTERM (a piece's ffmpeg then
+    // closes its file with a header that states what it holds) and, should it be stopped,
+    // SIGCONT. splitAudio then returns false soon after, with the report below filled in. Call
+    // it once: ffmpeg takes a second SIGTERM as a demand to end without finishing its file.
+    // Async-signal-safe.
+    void request() noexcept;
+    bool requested() const noexcept;
+    // Sends signal to every ffmpeg child of the split, each with whatever it started: SIGKILL
+    // for a caller that cannot wait for the clean stop, SIGSTOP and SIGCONT to pause and resume
+    // them with the caller. Async-signal-safe.
+    void signalChildren(int signal) noexcept;
+
+    // Set when splitAudio returns after a request: the pieces complete on disk, in order, and the
+    // path of the piece that was being written and is left cut short, closed with what it holds
+    // (empty when there is none). A dry run leaves both empty.
+    QList<Segment> completePieces;
+    QString cutShortPath;
+
+private:
+    friend class detail::FfmpegChild;
+    static constexpr int childSlots = 16;
+    // The process groups of the children running now, 0 for a free slot.
+    std::atomic<int> m_childGroups[childSlots] {};
+    std::atomic<bool> m_requested { false };
 };
 
 // Where the cuts go.
@@ -44,6 +84,10 @@ struct SplitOptions {
     // Find the cuts and report the pieces a real run would write, but write nothing and create
     // no folder.
     bool dryRun = false;
+    // When set, the split can be stopped through it, and its ffmpeg children run in process
+    // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
+    // the split stops.
+    SplitStop* stop = nullptr;
 };
 
 // The decoded stream's shape, for a caller that reports frames.

@@ -5,6 +5,7 @@
 #include "cuts/frame_windows.h"
 #include "cuts/quietest_finder.h"
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "input/stream_probe.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
@@ -96,6 +97,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     // Emptied before any check, so that every failure leaves the caller with an empty list.
     outSegments->clear();
+    if (options.stop) {
+        options.stop->completePieces.clear();
+        options.stop->cutShortPath.clear();
+    }
 
     if (!(maxSeconds > 0) || !(toleranceSeconds >= 0))
         return fail(errorMessage, trText("Invalid segment durations supplied"));
@@ -112,6 +117,8 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     if (format)
         *format = { stream.sampleRate, stream.channelCount };
+    if (stopRequested(options.stop))
+        return failStopped(errorMessage);
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
@@ -119,8 +126,8 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
-    const std::unique_ptr<PieceOutput> output
-        = makePieceOutput(options, { inputPath, outputDir, stream, windows, progress });
+    const std::unique_ptr<PieceOutput> output = makePieceOutput(
+        options, { inputPath, outputDir, stream, windows, progress, options.stop });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
         return false;

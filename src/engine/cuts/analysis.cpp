@@ -17,7 +17,7 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
 
 bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channelCount,
     CutFinder& detector, AnalysisResult* result, QString* errorMessage,
-    const FramesAnalysedCallback& framesAnalysed)
+    const FramesAnalysedCallback& framesAnalysed, SplitStop* stop)
 {
     DecoderExit decoderExit;
     const bool decoded = runDecoder(
@@ -28,7 +28,7 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
                 framesAnalysed(detector.framesProcessed());
             return true;
         },
-        &decoderExit, errorMessage);
+        &decoderExit, errorMessage, stop);
     if (!decoded)
         return false;
 

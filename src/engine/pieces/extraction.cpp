@@ -1,10 +1,16 @@
 #include "pieces/extraction.h"
 
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "pieces/overwrite_guard.h"
 #include "pieces/piece_names.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QtEndian>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace brevane::detail {
 
@@ -35,6 +41,66 @@ namespace {
         return fileBytes - 8 > std::int64_t(0xFFFFFFFF);
     }
 
+    // What a piece's path held before its ffmpeg ran, to tell afterwards whether it touched it.
+    struct FileState {
+        bool regular = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified {};
+
+        bool sameAs(const FileState& other) const
+        {
+            return regular == other.regular && device == other.device && inode == other.inode
+                && size == other.size && modified.tv_sec == other.modified.tv_sec
+                && modified.tv_nsec == other.modified.tv_nsec;
+        }
+    };
+
+    FileState fileState(const QByteArray& name)
+    {
+        struct stat status;
+        if (::lstat(name.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+            return {};
+        return { true, status.st_dev, status.st_ino, status.st_size, status.st_mtim };
+    }
+
+    // Whether a WAV file holds any audio: its data chunk states some, and some follows it.
+    bool holdsAudio(const QString& path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.read(4) != "RIFF")
+            return false;
+        for (qint64 chunk = 12; file.seek(chunk);) {
+            const QByteArray header = file.read(8);
+            if (header.size() < 8)
+                return false;
+            const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
+            if (header.startsWith("data"))
+                return size > 0 && file.size() > chunk + 8;
+            chunk += 8 + qint64(size) + (size & 1);
+        }
+        return false;
+    }
+
+    // After a stop, what the piece's ffmpeg left at path: its piece cut short, with a header
+    // that states what it holds. ffmpeg reaches the piece only after decoding the input up to
+    // it, which for a piece far into the input takes seconds; stopped before that, it leaves a
+    // file without audio, which is removed. Stopped even before it opened the file, it leaves
+    // whatever was there, which is not its piece.
+    bool keepCutShortPiece(const QString& path, const FileState& before)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        const FileState after = fileState(name);
+        if (!after.regular || after.sameAs(before))
+            return false;
+        if (!holdsAudio(path)) {
+            ::unlink(name.constData());
+            return false;
+        }
+        return true;
+    }
+
 } // namespace
 
 QStringList extractionArguments(const QString& inputPath, const QString& outputPath,
@@ -57,22 +123,28 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes)
+    QString* errorMessage, std::int64_t tagBytes, SplitStop* stop)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
     const QString outputPath = piecePath(outputDir, index);
+    const FileState before = stop ? fileState(QFile::encodeName(outputPath)) : FileState();
 
-    QProcess writer;
-    writer.setProgram(QStringLiteral("ffmpeg"));
-    writer.setArguments(
-        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes));
-    writer.setProcessChannelMode(QProcess::SeparateChannels);
-    writer.start(QIODevice::ReadWrite);
-    if (!writer.waitForFinished(-1))
+    FfmpegChild child(
+        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes),
+        stop);
+    QProcess& writer = child.process();
+    child.start();
+    if (!child.waitForFinished(-1))
         return fail(errorMessage, trText("Failed to run ffmpeg: %1").arg(writer.errorString()));
-    if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0) {
+    const bool succeeded = writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0;
+    if (!succeeded && child.stopRequested()) {
+        if (keepCutShortPiece(outputPath, before))
+            stop->cutShortPath = outputPath;
+        return failStopped(errorMessage);
+    }
+    if (!succeeded) {
         if (!errorMessage)
             return false;
         return fail(
@@ -103,12 +175,14 @@ namespace {
                 return false;
             pieces->reserve(pieceCount);
             for (qsizetype index = 0; index < pieceCount; ++index) {
+                if (stopRequested(m_job.stop))
+                    return m_job.stopped(*pieces, errorMessage);
                 m_job.reportWriting(index + 1, pieceCount);
                 Segment segment;
                 if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
                         m_job.stream.channelCount, analysis.segments.at(index), index, &segment,
-                        errorMessage, m_job.stream.tagBytes))
-                    return false;
+                        errorMessage, m_job.stream.tagBytes, m_job.stop))
+                    return stopRequested(m_job.stop) && m_job.stopped(*pieces, errorMessage);
                 pieces->append(segment);
             }
             return true;

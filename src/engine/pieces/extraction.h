@@ -22,10 +22,12 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
     std::int64_t tagBytes = 0);
 
 // Writes range as piece index through its own ffmpeg run. Fails with "Invalid segment
-// boundaries", "Failed to run ffmpeg: %1" or "ffmpeg exited with code %1: %2".
+// boundaries", "Failed to run ffmpeg: %1" or "ffmpeg exited with code %1: %2"; or, once stop
+// was asked to stop the split, with "Split stopped", having named in stop->cutShortPath the
+// piece left cut short, if ffmpeg had begun it.
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes = 0);
+    QString* errorMessage, std::int64_t tagBytes = 0, SplitStop* stop = nullptr);
 
 std::unique_ptr<PieceOutput> makePieceByPieceOutput(const PieceJob& job);
 

@@ -2,6 +2,7 @@
 
 #include "cuts/analysis.h"
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "input/decode_pipe.h"
 #include "input/raw_samples.h"
 #include "pieces/overwrite_guard.h"
@@ -34,11 +35,11 @@ namespace {
             const QList<InternalSegment>& ranges, bool lastEndsTheStream, QString* errorMessage)
         {
             const qsizetype cuts = ranges.size() - (lastEndsTheStream ? 1 : 0);
-            for (;
-                 m_rangesCut < cuts && ranges.at(m_rangesCut).endFrame <= m_writer.framesAppended();
-                 ++m_rangesCut) {
-                if (!m_writer.cutAt(ranges.at(m_rangesCut).endFrame,
-                        piecePath(m_outputDir, m_rangesCut + 1), errorMessage))
+            for (; m_cut.size() < cuts
+                 && ranges.at(m_cut.size()).endFrame <= m_writer.framesAppended();
+                 m_cut.append(ranges.at(m_cut.size()))) {
+                if (!m_writer.cutAt(ranges.at(m_cut.size()).endFrame,
+                        piecePath(m_outputDir, m_cut.size() + 1), errorMessage))
                     return false;
             }
             return true;
@@ -61,13 +62,23 @@ namespace {
                 m_writer.finish(nullptr);
         }
 
+        // After a stop, which comes between two reads, when every range the stream has passed
+        // is cut: the pieces cut are complete, and the open one is closed with what it holds.
+        void closeAfterStop(SplitStop* stop, std::int64_t sampleRate)
+        {
+            const QString open = m_writer.openPiecePath();
+            stop->completePieces = plannedPieces(m_outputDir, sampleRate, m_cut);
+            stop->cutShortPath = m_writer.finish(nullptr) ? open : QString();
+        }
+
         std::int64_t framesAppended() const { return m_writer.framesAppended(); }
         qsizetype pieceNumber() const { return m_writer.pieceNumber(); }
 
     private:
         const QString m_outputDir;
         WavPieceWriter m_writer;
-        qsizetype m_rangesCut = 0;
+        // The ranges whose pieces are complete.
+        QList<InternalSegment> m_cut;
     };
 
     // A decoder that failed after some pieces were written: the same message as in the default
@@ -84,7 +95,7 @@ namespace {
     // finder's floats and the pieces' 16-bit samples are derived as ffmpeg derives them.
     bool splitInOneDecode(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
         PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
-        const OnePassProgress& progress)
+        const OnePassProgress& progress, SplitStop* stop)
     {
         const DecodedSamples form = stream.decodedSamples;
         // Where the raw stream already is what one side needs, that side reads it in place.
@@ -124,7 +135,7 @@ namespace {
         DecoderExit decoderExit;
         if (!runDecoder(decodeArguments(
                             inputPath, rawFormatName(form), stream.sampleRate, stream.channelCount),
-                consume, &decoderExit, errorMessage))
+                consume, &decoderExit, errorMessage, stop))
             return false;
         if (!finder.finishAnalysis(result, errorMessage))
             return false;
@@ -141,13 +152,13 @@ namespace {
     // pieces, each written as the stream passes its cut.
     bool splitInTwoDecodes(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
         PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
-        const OnePassProgress& progress)
+        const OnePassProgress& progress, SplitStop* stop)
     {
         FramesAnalysedCallback framesAnalysed;
         if (progress)
             framesAnalysed = [&](std::int64_t frames) { progress(frames, 0); };
         if (!analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, result,
-                errorMessage, framesAnalysed))
+                errorMessage, framesAnalysed, stop))
             return false;
 
         const qsizetype frameBytes = 2 * qsizetype(stream.channelCount);
@@ -166,7 +177,7 @@ namespace {
         DecoderExit decoderExit;
         if (!runDecoder(decodeArguments(inputPath, QStringLiteral("s16le"), stream.sampleRate,
                             stream.channelCount),
-                consume, &decoderExit, errorMessage))
+                consume, &decoderExit, errorMessage, stop))
             return false;
         if (!decoderExit.succeeded())
             return failAfterDecoder(decoderExit, pieces, result, errorMessage);
@@ -177,12 +188,17 @@ namespace {
 
 bool splitInOnePass(const QString& inputPath, const QString& outputDir, const StreamInfo& stream,
     const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
-    const OnePassProgress& progress)
+    const OnePassProgress& progress, SplitStop* stop)
 {
     PieceStream pieces(outputDir, stream, windows);
-    if (stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other)
-        return splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress);
-    return splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress);
+    const bool split = stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other
+        ? splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress, stop)
+        : splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress, stop);
+    if (!split && stopRequested(stop)) {
+        pieces.closeAfterStop(stop, stream.sampleRate);
+        return failStopped(errorMessage);
+    }
+    return split;
 }
 
 namespace {
@@ -209,7 +225,7 @@ namespace {
             }
             AnalysisResult analysis;
             if (!splitInOnePass(m_job.inputPath, m_job.outputDir, m_job.stream, m_job.windows,
-                    finder, &analysis, errorMessage, framesWritten))
+                    finder, &analysis, errorMessage, framesWritten, m_job.stop))
                 return false;
             *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments);
             return true;

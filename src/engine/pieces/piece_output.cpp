@@ -1,6 +1,7 @@
 #include "pieces/piece_output.h"
 
 #include "cuts/analysis.h"
+#include "ffmpeg_child.h"
 
 namespace brevane::detail {
 
@@ -32,7 +33,13 @@ bool PieceJob::analyse(CutFinder& finder, AnalysisResult* analysis, QString* err
     if (progress)
         framesAnalysed = [this](std::int64_t frames) { reportDecoding(frames); };
     return analyzeAudio(inputPath, stream.sampleRate, stream.channelCount, finder, analysis,
-        errorMessage, framesAnalysed);
+        errorMessage, framesAnalysed, stop);
+}
+
+bool PieceJob::stopped(const QList<Segment>& complete, QString* errorMessage) const
+{
+    stop->completePieces = complete;
+    return failStopped(errorMessage);
 }
 
 } // namespace brevane::detail
