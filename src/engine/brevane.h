@@ -104,6 +104,9 @@ struct StreamFormat {
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
 // disk: nothing is ever deleted.
+//
+// While it writes, the split holds an advisory lock (flock) on the output folder and fails
+// with "Output directory is in use by another run: %1" where another split holds it.
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage);
 

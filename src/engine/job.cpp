@@ -9,6 +9,7 @@
 #include "input/stream_probe.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
+#include "pieces/folder_lock.h"
 #include "pieces/one_pass.h"
 #include "pieces/piece_output.h"
 
@@ -110,6 +111,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return fail(errorMessage, trText("Input file does not exist: %1").arg(inputPath));
 
     if (!prepareOutputDir(outputDir, options.dryRun, errorMessage))
+        return false;
+    // Held until the split returns, before anything is written; a dry run writes nothing.
+    FolderLock folderLock;
+    if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
         return false;
 
     StreamInfo stream;
