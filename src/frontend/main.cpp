@@ -2,6 +2,7 @@
 #include "duration_parser.h"
 #include "level_parser.h"
 #include "progress_line.h"
+#include "signal_stop.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -208,17 +209,27 @@ int main(int argc, char* argv[])
 
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);
+    brevane::SplitStop stop;
+    options.stop = &stop;
 
     QList<brevane::Segment> segments;
     QString errorMessage;
     brevane::StreamFormat streamFormat;
     // Progress is for a person watching a terminal; anything else gets only the normal output.
     ProgressLine progressLine(isatty(STDERR_FILENO) == 1);
+    SignalStop signalStop(&stop);
     const bool split = brevane::splitAudio(
         inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
         [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
         &streamFormat);
     progressLine.clear();
+    // A signal that came after the last piece was written still stops the run before its
+    // result is printed, with every piece complete.
+    if (const int signal = signalStop.finish()) {
+        printError(interruptionReport(signal, split ? segments : stop.completePieces,
+            split ? QString() : stop.cutShortPath, options.dryRun));
+        endBySignal(signal);
+    }
     if (!split) {
         if (errorMessage.isEmpty())
             errorMessage = QObject::tr("Split failed");
