@@ -103,7 +103,7 @@ struct StreamFormat {
 // in order. On failure returns false, leaves *outSegments empty and, when errorMessage is
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
-// disk: nothing is ever deleted.
+// disk: nothing is deleted but a piece file the split made itself and left without audio.
 //
 // While it writes, the split holds an advisory lock (flock) on the output folder and fails
 // with "Output directory is in use by another run: %1" where another split holds it.
