@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <csignal>
+#include <iterator>
 
 class SignalStop {
 public:
