@@ -22,31 +22,40 @@
 
 namespace {
 
+constexpr int everyProcess = 1000;
 const QStringList cutOptions { "--input", "in.wav", "--out", "out", "--max", "2s", "--tolerance",
     "1s" };
 
-// The call with the word HOLD among its arguments is fed the first HOLD_BYTES of its input and
-// then nothing more; with STUBBORN it is no ffmpeg but a child that outlives every SIGTERM.
-// Stopped (or orphaned), the stand-in ends the input, and ffmpeg takes its one SIGTERM from
-// brevane alone: a second would make it abandon its file.
+// The call with the word HOLD among its arguments is fed the first HOLD_BYTES of its input (by
+// a named pipe) and then nothing more, and marks that it is held; with STUBBORN it is no ffmpeg
+// but a child that outlives every SIGTERM. ffmpeg, blocked on that input, cannot read the quit
+// command ("q") that brevane sends a piece's ffmpeg on standard input: the stand-in takes it (or
+// the end of that input) and ends the held input, at which ffmpeg finishes as after the command.
+// SIGTERM ends the held input of a decoder, whose output is dropped; a piece's ffmpeg, given
+// SIGTERM alone, waits on.
 const char standIn[] = R"(echo "$$" >> "$FAKE_LOG"
 case " $* " in *" ${HOLD:-(none)} "*) ;; *) exec "$REAL_FFMPEG" "$@" ;; esac
-: > "$FAKE_LOG.held"
-[ -n "$STUBBORN" ] && trap ': > "$FAKE_LOG.asked"' TERM && while :; do sleep infinity & wait; done
+[ -n "$STUBBORN" ] && : > "$FAKE_LOG.held" && trap ': > "$FAKE_LOG.asked"' TERM && while :; do sleep infinity & wait; done
 n=$#; previous=
 for argument do
-    if [ "$previous" = -i ]; then input=$argument; argument=pipe:0; fi
+    if [ "$previous" = -i ]; then input=$argument; argument=$FAKE_LOG.fifo; fi
     set -- "$@" "$argument"; previous=$argument
 done
 shift $n
 mkfifo "$FAKE_LOG.fifo"
-{ head -c "$HOLD_BYTES" "$input"; exec sleep infinity; } > "$FAKE_LOG.fifo" &
+trap '' TERM
+{ head -c "$HOLD_BYTES" "$input"; : > "$FAKE_LOG.held"; exec sleep infinity; } > "$FAKE_LOG.fifo" &
 feeder=$!
-trap 'kill $feeder 2> /dev/null; stopped=1' TERM
-"$REAL_FFMPEG" "$@" < "$FAKE_LOG.fifo" &
+exec 3<&0
+(dd bs=1 count=1 status=none <&3 > /dev/null; kill -KILL $feeder 2> /dev/null) &
+watcher=$!
+for last do :; done
+if [ "$last" = - ]; then end='kill -KILL $feeder 2> /dev/null;'; fi
+trap "$end stopped=1" TERM
+"$REAL_FFMPEG" "$@" < /dev/null 3<&- &
 wait $!; status=$?
 if [ -n "$stopped" ]; then wait $!; status=$?; fi
-kill $feeder 2> /dev/null
+kill -KILL $feeder $watcher 2> /dev/null
 exit $status)";
 
 // Polls until condition holds; the guard, far beyond any pace, only ends a run that never does.
@@ -138,11 +147,16 @@ protected:
         return QFile(dir.filePath("out/" + name)).size() > bytes;
     }
 
-    // A negative number goes to brevane's whole process group, as a terminal sends it.
+    // A negative number goes to brevane's whole process group, as a terminal sends it; one
+    // above everyProcess to every process of the run, as a service manager ends a service.
     void send(int number) const
     {
         const pid_t pid = pid_t(run.processId());
-        ::kill(number < 0 ? -pid : pid, std::abs(number));
+        for (const QString& group : standInFfmpeg.loggedArguments()) {
+            if (number > everyProcess)
+                ::kill(-group.toInt(), number - everyProcess);
+        }
+        ::kill(number < 0 ? -pid : pid, std::abs(number) % everyProcess);
     }
 
     // Whether every process the ffmpeg children started (and these others) is in these states.
@@ -156,7 +170,9 @@ protected:
     // Waits for brevane to end, and for all that its ffmpeg children started to end too.
     testsupport::ProcessResult finish()
     {
-        run.waitForFinished(-1);
+        EXPECT_TRUE(waitFor([this] {
+            return run.state() == QProcess::NotRunning || run.waitForFinished(5);
+        })) << "brevane never ended";
         EXPECT_TRUE(waitFor([this] { return childrenIn("Z"); })) << "children left";
         return { true, run.exitStatus(), run.exitCode(), run.readAllStandardOutput(),
             run.readAllStandardError() };
@@ -185,6 +201,15 @@ protected:
                 ? !held.isEmpty() && held.size() < whole.size() && whole.startsWith(held)
                 : held == whole)
             << name.toStdString() << ": " << held.size() << " of " << whole.size();
+    }
+
+    // What a failed run leaves is ended.
+    void TearDown() override
+    {
+        for (const QString& group : standInFfmpeg.loggedArguments())
+            ::kill(-group.toInt(), SIGKILL);
+        if (run.processId() > 0)
+            ::kill(-pid_t(run.processId()), SIGKILL);
     }
 
     static inline QTemporaryDir reference;
@@ -220,7 +245,7 @@ TEST_P(SignalTest, StopsCleanlyAndEndsByTheSignal)
                            : marked(".held");
     }));
     send(number);
-    expectEndedBy(std::abs(number), stage.left);
+    expectEndedBy(std::abs(number) % everyProcess, stage.left);
     QStringList left;
     for (int index = 1; index <= stage.complete + int(stage.cutShort); ++index) {
         left << QStringLiteral("part_00%1.wav").arg(index);
@@ -230,8 +255,10 @@ TEST_P(SignalTest, StopsCleanlyAndEndsByTheSignal)
         left.join(' ').toStdString());
 }
 
-// SIGINT goes to the whole process group, as a terminal sends it. The third piece's ffmpeg,
-// held before the piece begins, has made its file but has no audio for it yet.
+// SIGINT goes to the whole process group, as a terminal sends it; SIGTERM to brevane alone, and
+// to every process of the run, which gives a piece's ffmpeg its one SIGTERM besides the quit
+// command. The third piece's ffmpeg, held before the piece begins, has made its file but has no
+// audio for it yet.
 INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
     ::testing::Combine(
         ::testing::Values(
@@ -243,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
                 "2 pieces complete (out/part_001.wav to out/part_002.wav)", 2, false },
             Stage { "OnePass", { "--one-pass" }, "s16le", "part_002.wav", 1000,
                 "1 piece complete (out/part_001.wav), out/part_002.wav cut short", 1, true }),
-        ::testing::Values(-SIGINT, SIGTERM, SIGHUP)),
+        ::testing::Values(-SIGINT, SIGTERM, everyProcess + SIGTERM, SIGHUP)),
     [](const auto& info) {
         return std::get<0>(info.param).name + std::to_string(std::abs(std::get<1>(info.param)));
     });

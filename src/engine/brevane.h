@@ -35,11 +35,10 @@ public:
     SplitStop(const SplitStop&) = delete;
     SplitStop& operator=(const SplitStop&) = delete;
 
-    // Asks for a clean stop: every ffmpeg child of the split gets SIGTERM (a piece's ffmpeg then
-    // closes its file with a header that states what it holds) and, should it be stopped,
-    // SIGCONT. splitAudio then returns false soon after, with the report below filled in. Call
-    // it once: ffmpeg takes a second SIGTERM as a demand to end without finishing its file.
-    // Async-signal-safe.
+    // Asks for a clean stop: a piece's ffmpeg gets its own quit command ("q" on its standard
+    // input) and closes its file with a header that states what it holds; every other ffmpeg
+    // child gets SIGTERM; and each gets SIGCONT, should it be stopped. splitAudio then returns
+    // false soon after, with the report below filled in. Async-signal-safe.
     void request() noexcept;
     bool requested() const noexcept;
     // Sends signal to every ffmpeg child of the split, each with whatever it started: SIGKILL
@@ -56,8 +55,11 @@ public:
 private:
     friend class detail::FfmpegChild;
     static constexpr int childSlots = 16;
-    // The process groups of the children running now, 0 for a free slot.
+    void stopChild(int slot) noexcept;
+    // The process groups of the children running now, 0 for a free slot, and the sockets on
+    // which those that take a quit command read it (0: none).
     std::atomic<int> m_childGroups[childSlots] {};
+    std::atomic<int> m_childQuitChannels[childSlots] {};
     std::atomic<bool> m_requested { false };
 };
 

@@ -2,10 +2,12 @@
 
 #include "error_text.h"
 
+#include <algorithm>
 #include <csignal>
 
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace brevane {
@@ -16,9 +18,21 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 void SplitStop::request() noexcept
 {
     m_requested.store(true);
-    signalChildren(SIGTERM);
-    // A child paused with its caller handles the SIGTERM only once it runs again.
-    signalChildren(SIGCONT);
+    for (int slot = 0; slot < childSlots; ++slot)
+        stopChild(slot);
+}
+
+void SplitStop::stopChild(int slot) noexcept
+{
+    const int group = m_childGroups[slot].load();
+    if (group <= 0)
+        return;
+    const int quitChannel = m_childQuitChannels[slot].load();
+    if (quitChannel <= 0 || ::send(quitChannel, "q", 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1)
+        ::kill(-group, SIGTERM);
+    // A child paused with its caller reads its command, or handles the SIGTERM, once it runs
+    // again.
+    ::kill(-group, SIGCONT);
 }
 
 bool SplitStop::requested() const noexcept { return m_requested.load(); }
@@ -39,8 +53,9 @@ void SplitStop::signalChildren(int signal) noexcept
 
 namespace brevane::detail {
 
-FfmpegChild::FfmpegChild(const QStringList& arguments, SplitStop* stop)
+FfmpegChild::FfmpegChild(const QStringList& arguments, SplitStop* stop, StopBy stopBy)
     : m_stop(stop)
+    , m_stopBy(stopBy)
 {
     m_process.setProgram(QStringLiteral("ffmpeg"));
     m_process.setArguments(arguments);
@@ -70,9 +85,18 @@ void FfmpegChild::start()
     pthread_sigmask(SIG_SETMASK, &everySignal, &previousMask);
     const pid_t parent = ::getpid();
     const bool ownGroup = m_stop != nullptr;
-    m_process.setChildProcessModifier([parent, ownGroup, previousMask, setup = m_setup] {
+    // The quit command's socket becomes the child's standard input.
+    int quitChannel[2] = { -1, -1 };
+    if (ownGroup && m_stopBy == StopBy::QuitCommand
+        && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitChannel) != 0)
+        quitChannel[0] = quitChannel[1] = -1;
+    const int childEnd = quitChannel[1];
+    m_quitChannel = quitChannel[0];
+    m_process.setChildProcessModifier([parent, ownGroup, childEnd, previousMask, setup = m_setup] {
         if (ownGroup)
             ::setpgid(0, 0);
+        if (childEnd >= 0)
+            ::dup2(childEnd, STDIN_FILENO);
         // Nothing can stop the child once this process is gone (SIGKILL, a crash), so it ends
         // with the thread that started it; a piece's ffmpeg still closes its file on SIGTERM.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -89,6 +113,8 @@ void FfmpegChild::start()
             setup();
     });
     m_process.start(QIODevice::ReadWrite);
+    if (childEnd >= 0)
+        ::close(childEnd);
 
     const pid_t pid = pid_t(m_process.processId());
     if (ownGroup && pid > 0) {
@@ -101,12 +127,14 @@ void FfmpegChild::start()
             if (m_stop->m_childGroups[slot].compare_exchange_strong(free, pid))
                 m_slot = slot;
         }
+        if (m_slot >= 0)
+            m_stop->m_childQuitChannels[m_slot].store(std::max(m_quitChannel, 0));
     }
     // A stop asked for before the child was registered has not reached it; one asked for from
-    // here on reaches it through the handler. Exactly one SIGTERM: ffmpeg takes a second as a
-    // demand to end at once, and then leaves its file's header unwritten.
+    // here on reaches it through the handler, once: ffmpeg takes a second SIGTERM as a demand
+    // to end at once, leaving its file's header unwritten.
     if (m_slot >= 0 && m_stop->requested())
-        ::kill(-pid, SIGTERM);
+        m_stop->stopChild(m_slot);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
@@ -129,11 +157,18 @@ void FfmpegChild::kill()
 
 bool FfmpegChild::stopRequested() const { return detail::stopRequested(m_stop); }
 
+// The slot is emptied before its socket is closed, so that a signal handler, which runs between
+// two steps of this thread, never writes to a number that another file may take next.
 void FfmpegChild::release()
 {
-    if (m_slot >= 0)
+    if (m_slot >= 0) {
         m_stop->m_childGroups[m_slot].store(0);
+        m_stop->m_childQuitChannels[m_slot].store(0);
+    }
     m_slot = -1;
+    if (m_quitChannel >= 0)
+        ::close(m_quitChannel);
+    m_quitChannel = -1;
 }
 
 bool failStopped(QString* errorMessage) { return fail(errorMessage, trText("Split stopped")); }

@@ -16,11 +16,22 @@
 
 namespace brevane::detail {
 
+// How a stop reaches a child.
+enum class StopBy {
+    // SIGTERM, for a child whose output is of no use once the split stops (the decoder).
+    Terminate,
+    // ffmpeg's own quit command, "q" on its standard input, for a child that writes a file: it
+    // closes the file as after SIGTERM, and a SIGTERM that also reaches it from elsewhere (a
+    // service manager ending every process of the service) is still only its first. A second
+    // would make it abandon the file, leaving its header unwritten. It ends with status 0 then.
+    QuitCommand,
+};
+
 class FfmpegChild {
 public:
     // stop may be null: the child then stays in the caller's process group, as before there
     // was a way to stop a split.
-    FfmpegChild(const QStringList& arguments, SplitStop* stop);
+    FfmpegChild(const QStringList& arguments, SplitStop* stop, StopBy stopBy = StopBy::Terminate);
     // A child still running is killed and waited for.
     ~FfmpegChild();
     FfmpegChild(const FfmpegChild&) = delete;
@@ -49,8 +60,10 @@ private:
 
     QProcess m_process;
     SplitStop* const m_stop;
+    const StopBy m_stopBy;
     std::function<void()> m_setup;
     int m_slot = -1;
+    int m_quitChannel = -1;
 };
 
 // "Split stopped", for the stages that end because of a stop.

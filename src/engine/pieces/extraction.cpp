@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QtEndian>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,22 +67,25 @@ namespace {
         return { true, status.st_dev, status.st_ino, status.st_size, status.st_mtim };
     }
 
-    // Whether a WAV file holds any audio: its data chunk states some, and some follows it.
-    bool holdsAudio(const QString& path)
+    // The bytes of audio a WAV file holds, as far as its header states them (an RF64 header
+    // states them elsewhere: then all that follows); -1 for a file that is no WAV.
+    qint64 audioBytes(const QString& path)
     {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) || file.read(4) != "RIFF")
-            return false;
+        const QByteArray magic = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+        if (magic != "RIFF" && magic != "RF64")
+            return -1;
         for (qint64 chunk = 12; file.seek(chunk);) {
             const QByteArray header = file.read(8);
             if (header.size() < 8)
-                return false;
+                return -1;
             const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
+            const qint64 follows = file.size() - chunk - 8;
             if (header.startsWith("data"))
-                return size > 0 && file.size() > chunk + 8;
+                return size == 0xFFFFFFFF ? follows : std::min<qint64>(size, follows);
             chunk += 8 + qint64(size) + (size & 1);
         }
-        return false;
+        return -1;
     }
 
     // After a stop, what the piece's ffmpeg left at path: its piece cut short, with a header
@@ -94,7 +99,7 @@ namespace {
         const FileState after = fileState(name);
         if (!after.regular || after.sameAs(before))
             return false;
-        if (!holdsAudio(path)) {
+        if (audioBytes(path) <= 0) {
             ::unlink(name.constData());
             return false;
         }
@@ -132,14 +137,18 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     const FileState before = stop ? fileState(QFile::encodeName(outputPath)) : FileState();
 
     FfmpegChild child(
-        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes),
-        stop);
+        extractionArguments(inputPath, outputPath, sampleRate, channelCount, range, tagBytes), stop,
+        StopBy::QuitCommand);
     QProcess& writer = child.process();
     child.start();
     if (!child.waitForFinished(-1))
         return fail(errorMessage, trText("Failed to run ffmpeg: %1").arg(writer.errorString()));
     const bool succeeded = writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0;
-    if (!succeeded && child.stopRequested()) {
+    // ffmpeg ends with status 0 after its quit command too, so after a stop only the audio
+    // tells a complete piece.
+    if (child.stopRequested()
+        && !(succeeded
+            && audioBytes(outputPath) == (range.endFrame - range.startFrame) * channelCount * 2)) {
         if (keepCutShortPiece(outputPath, before))
             stop->cutShortPath = outputPath;
         return failStopped(errorMessage);
