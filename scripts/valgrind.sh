@@ -58,7 +58,8 @@ awk '
         totalErrors[name] += errors
         totalLost[name] += definite + indirect
         totalPossible[name] += possible
-        if (errors + definite + indirect > 0 || signalled) {
+        # interruption_test ends brevane by signals on purpose.
+        if (errors + definite + indirect > 0 || (signalled && file !~ /\/interruption_test\./)) {
             bad++
             print "  " file ": " errors " errors, " definite + indirect " bytes lost" \
                 (signalled ? ", ended by a signal" : "")

@@ -1,6 +1,7 @@
 // The streaming piece writer through its own interface: frames appended in uneven chunks and
-// cut far behind the last one, the headers ffprobe reads back, and RF64 past the size limit.
-// What failures leave is checked through the program, in one_pass_test.
+// cut far behind the last one, the headers ffprobe reads back, the open piece's header kept up
+// to date, and RF64 past the size limit. What failures leave is checked through the program, in
+// one_pass_test, and what a killed run leaves in interruption_test.
 
 #include "pieces/wav_piece_writer.h"
 #include "test_support.h"
@@ -116,6 +117,36 @@ INSTANTIATE_TEST_SUITE_P(Layouts, WavPieceWriterTest,
         Layout { "Stereo96k", 2, 96000, 0x3, 0xFFFE, 68 },
         Layout { "Surround71", 8, 44100, 0x63F, 0xFFFE, 68 }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The open piece's header follows the frames as they arrive and never gets ahead of them: after
+// each call less than a second is left unstated, and frames moved on by a cut are stated at once.
+// (Within a call, the audio goes out in slices of four seconds, each stated once written.)
+TEST(WavPieceWriterHeaderTest, StatesTheOpenPieceAsItGrows)
+{
+    QTemporaryDir dir;
+    const QString first = dir.filePath(QStringLiteral("first.wav"));
+    const QString second = dir.filePath(QStringLiteral("second.wav"));
+    // 100 Hz mono: a second is 100 frames of 2 bytes.
+    WavPieceWriter writer({ 100, 1, 0x4, 10000 });
+    writer.begin(first);
+    const auto statedAndHeld = [](const QString& path) {
+        const QByteArray bytes = fileBytes(path);
+        return std::pair<qint64, qint64>(le32(bytes, 40) / 2, (bytes.size() - 44) / 2);
+    };
+    QString error;
+    std::int64_t appended = 0;
+    for (const std::int64_t count : { 1, 99, 37, 250, 3, 1000 }) {
+        const QByteArray bytes = frames(appended, count, 1);
+        ASSERT_TRUE(writer.append(bytes.constData(), count, &error)) << error.toStdString();
+        appended += count;
+        const auto [stated, held] = statedAndHeld(first);
+        EXPECT_EQ(held, appended);
+        EXPECT_TRUE(stated <= held && stated > held - 100) << stated << " of " << held;
+    }
+    ASSERT_TRUE(writer.cutAt(10, second, &error)) << error.toStdString();
+    const auto moved = statedAndHeld(second);
+    EXPECT_TRUE(moved.first == appended - 10 && moved.second == appended - 10);
+}
 
 // With a limit of 10,000 bytes in place of 4 GiB: pieces that might pass it keep room for the
 // 64-bit sizes, and one that does pass it becomes RF64, which ffprobe reads in full.

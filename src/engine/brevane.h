@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -20,6 +21,9 @@ enum class CutKind {
     // reached its longest, in whatever was playing.
     Forced,
 };
+namespace detail {
+    class FfmpegChild;
+}
 
 // One piece written to disk: where it lies in the input, in seconds from the first decoded
 // frame, and the path of its file.
@@ -34,6 +38,43 @@ struct Segment {
     std::int64_t endFrame = 0;
     // How the cut rule chose endFrame.
     CutKind cut = CutKind::End;
+};
+
+// Stops a split while it runs. Hand one to splitAudio in SplitOptions::stop; request() and
+// signalChildren() may then be called from a signal handler or from another thread. One object
+// serves one split at a time, and a request stays made.
+class SplitStop {
+public:
+    SplitStop() = default;
+    SplitStop(const SplitStop&) = delete;
+    SplitStop& operator=(const SplitStop&) = delete;
+
+    // Asks for a clean stop: a piece's ffmpeg gets its own quit command ("q" on its standard
+    // input) and closes its file with a header that states what it holds; every other ffmpeg
+    // child gets SIGTERM; and each gets SIGCONT, should it be stopped. splitAudio then returns
+    // false soon after, with the report below filled in. Async-signal-safe.
+    void request() noexcept;
+    bool requested() const noexcept;
+    // Sends signal to every ffmpeg child of the split, each with whatever it started: SIGKILL
+    // for a caller that cannot wait for the clean stop, SIGSTOP and SIGCONT to pause and resume
+    // them with the caller. Async-signal-safe.
+    void signalChildren(int signal) noexcept;
+
+    // Set when splitAudio returns after a request: the pieces complete on disk, in order, and the
+    // path of the piece that was being written and is left cut short, closed with what it holds
+    // (empty when there is none). A dry run leaves both empty.
+    QList<Segment> completePieces;
+    QString cutShortPath;
+
+private:
+    friend class detail::FfmpegChild;
+    static constexpr int childSlots = 16;
+    void stopChild(int slot) noexcept;
+    // The process groups of the children running now, 0 for a free slot, and the sockets on
+    // which those that take a quit command read it (0: none).
+    std::atomic<int> m_childGroups[childSlots] {};
+    std::atomic<int> m_childQuitChannels[childSlots] {};
+    std::atomic<bool> m_requested { false };
 };
 
 // Where the cuts go.
@@ -98,6 +139,10 @@ struct SplitOptions {
     // maxPieceBytes as the user wrote it, for the message when it cannot hold a single frame;
     // when empty, the message gives the number.
     QString maxPieceSizeText = {};
+    // When set, the split can be stopped through it, and its ffmpeg children run in process
+    // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
+    // the split stops.
+    SplitStop* stop = nullptr;
 };
 
 // The decoded stream's shape, for a caller that reports frames.
@@ -115,7 +160,10 @@ struct StreamFormat {
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
 // disk; the run deletes only files it made itself and did not complete (its scratch files, a
-// one-pass piece that got no audio).
+// piece that got no audio).
+//
+// While it writes, the split holds an advisory lock (flock) on the output folder and fails
+// with "Output directory is in use by another run: %1" where another split holds it.
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, QList<Segment>* outSegments, QString* errorMessage);
 

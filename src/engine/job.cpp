@@ -5,9 +5,11 @@
 #include "cuts/frame_windows.h"
 #include "cuts/quietest_finder.h"
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "input/stream_probe.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
+#include "pieces/folder_lock.h"
 #include "pieces/one_pass.h"
 #include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
@@ -118,6 +120,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     // Emptied before any check, so that every failure leaves the caller with an empty list.
     outSegments->clear();
+    if (options.stop) {
+        options.stop->completePieces.clear();
+        options.stop->cutShortPath.clear();
+    }
 
     if (!(maxSeconds > 0) || !(toleranceSeconds >= 0))
         return fail(errorMessage, trText("Invalid segment durations supplied"));
@@ -138,12 +144,18 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
     if (folderAfterProbe && !prepareOutputDir(outputDir, false, errorMessage))
         return false;
+    // Held until the split returns, before anything is written; a dry run writes nothing.
+    FolderLock folderLock;
+    if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
+        return false;
     // A container may hold several audio streams, or video beside one, and ffmpeg's own choice
     // need not be the probe's: every child is told which stream to take.
     if (options.anyInput)
         stream.mappedStream = stream.streamIndex;
     if (format)
         *format = { stream.sampleRate, stream.channelCount };
+    if (stopRequested(options.stop))
+        return failStopped(errorMessage);
     PieceEncoding encoding;
     if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
         return false;
@@ -155,8 +167,8 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return false;
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
-    const std::unique_ptr<PieceOutput> output
-        = makePieceOutput(options, { inputPath, outputDir, stream, windows, encoding, progress });
+    const std::unique_ptr<PieceOutput> output = makePieceOutput(
+        options, { inputPath, outputDir, stream, windows, encoding, progress, options.stop });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
         return false;

@@ -4,6 +4,7 @@
 #include "level_parser.h"
 #include "piece_option_parser.h"
 #include "progress_line.h"
+#include "signal_stop.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -278,6 +279,8 @@ int main(int argc, char* argv[])
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);
     options.anyInput = anyInput;
+    brevane::SplitStop stop;
+    options.stop = &stop;
 
     QList<brevane::Segment> segments;
     QString errorMessage;
@@ -286,11 +289,19 @@ int main(int argc, char* argv[])
     // else gets only the normal output.
     const bool errorsOnTerminal = isatty(STDERR_FILENO) == 1;
     ProgressLine progressLine(errorsOnTerminal);
+    SignalStop signalStop(&stop);
     const bool split = brevane::splitAudio(
         inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
         [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
         &streamFormat);
     progressLine.clear();
+    // A signal that came after the last piece was written still stops the run before its
+    // result is printed, with every piece complete.
+    if (const int signal = signalStop.finish()) {
+        printError(interruptionReport(signal, split ? segments : stop.completePieces,
+            split ? QString() : stop.cutShortPath, options.dryRun));
+        endBySignal(signal);
+    }
     if (!split) {
         if (errorMessage.isEmpty())
             errorMessage = QObject::tr("Split failed");

@@ -18,7 +18,8 @@ bool analyzeAudio(const QString& inputPath, std::int64_t sampleRate, int channel
 }
 
 bool analyzeAudio(const QString& inputPath, const StreamInfo& stream, CutFinder& detector,
-    AnalysisResult* result, QString* errorMessage, const FramesAnalysedCallback& framesAnalysed)
+    AnalysisResult* result, QString* errorMessage, const FramesAnalysedCallback& framesAnalysed,
+    SplitStop* stop)
 {
     DecoderExit decoderExit;
     const bool decoded = runDecoder(
@@ -29,7 +30,7 @@ bool analyzeAudio(const QString& inputPath, const StreamInfo& stream, CutFinder&
                 framesAnalysed(detector.framesProcessed());
             return true;
         },
-        &decoderExit, errorMessage);
+        &decoderExit, errorMessage, stop);
     if (!decoded)
         return false;
 

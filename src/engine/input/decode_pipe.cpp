@@ -1,6 +1,7 @@
 #include "input/decode_pipe.h"
 
 #include "error_text.h"
+#include "ffmpeg_child.h"
 
 #include <QProcess>
 
@@ -43,7 +44,7 @@ namespace {
         ReadPacer& operator=(const ReadPacer&) = delete;
 
         // Call before the decoder starts.
-        void enlargePipeOf(QProcess& decoder)
+        void enlargePipeOf(FfmpegChild& decoder)
         {
 #ifdef F_SETPIPE_SZ
             // The child reports through a shared page whether the pipe took the new size.
@@ -53,7 +54,7 @@ namespace {
                 return;
             m_pipeEnlarged = new (page) std::atomic<bool>(false);
             std::atomic<bool>* enlarged = m_pipeEnlarged;
-            decoder.setChildProcessModifier([enlarged] {
+            decoder.setChildSetup([enlarged] {
                 *enlarged = fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeBytes) >= pipeBytes;
             });
 #else
@@ -136,15 +137,13 @@ QStringList decodeArguments(
 }
 
 bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,
-    DecoderExit* decoderExit, QString* errorMessage)
+    DecoderExit* decoderExit, QString* errorMessage, SplitStop* stop)
 {
     ReadPacer pacer;
-    QProcess decoder;
-    decoder.setProgram(QStringLiteral("ffmpeg"));
-    decoder.setArguments(arguments);
-    decoder.setProcessChannelMode(QProcess::SeparateChannels);
-    pacer.enlargePipeOf(decoder);
-    decoder.start(QIODevice::ReadWrite);
+    FfmpegChild child(arguments, stop);
+    QProcess& decoder = child.process();
+    pacer.enlargePipeOf(child);
+    child.start();
     if (!decoder.waitForStarted(startWaitMs))
         return fail(errorMessage, trText("Failed to start ffmpeg: %1").arg(decoder.errorString()));
 
@@ -152,14 +151,18 @@ bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consum
     QByteArray& errorTail = decoderExit->errorTail;
     errorTail.clear();
 
+    // A stop ends the decoder, so that the waits here end too, and is then seen before the
+    // bytes that were still on their way are handed on.
     for (;;) {
         if (decoder.waitForReadyRead(readWaitMs)) {
+            if (child.stopRequested())
+                break;
             const qint64 bytesRead = appendStandardOutput(decoder, pcmBuffer);
             const ReadPacer::Clock::time_point readTime = ReadPacer::Clock::now();
             keepStandardError(decoder, errorTail);
             if (!consume(pcmBuffer, false)) {
-                decoder.kill();
-                decoder.waitForFinished(-1);
+                child.kill();
+                child.waitForFinished(-1);
                 return false;
             }
             pacer.pauseAfterRead(bytesRead, readTime);
@@ -167,10 +170,15 @@ bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consum
             break;
         }
     }
+    if (child.stopRequested()) {
+        child.kill();
+        child.waitForFinished(-1);
+        return failStopped(errorMessage);
+    }
 
-    if (!decoder.waitForFinished(-1)) {
-        decoder.kill();
-        decoder.waitForFinished(-1);
+    if (!child.waitForFinished(-1)) {
+        child.kill();
+        child.waitForFinished(-1);
     }
     appendStandardOutput(decoder, pcmBuffer);
     keepStandardError(decoder, errorTail);

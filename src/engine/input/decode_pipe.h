@@ -3,6 +3,7 @@
 // The decoder child: ffmpeg turns the input into raw samples on its standard output, which
 // are handed on as they arrive.
 
+#include "brevane.h"
 #include "input/stream_probe.h"
 
 #include <QByteArray>
@@ -37,8 +38,10 @@ struct DecoderExit {
 using DecodedChunkConsumer = std::function<bool(QByteArray& pcmBuffer, bool decoderEnded)>;
 
 // Runs ffmpeg with arguments and feeds consume as its standard output arrives. Fails with
-// "Failed to start ffmpeg: %1", or without a message of its own when consume stopped it.
+// "Failed to start ffmpeg: %1", with "Split stopped" once stop was asked to stop the split
+// (before the next bytes are handed on), or without a message of its own when consume stopped
+// it.
 bool runDecoder(const QStringList& arguments, const DecodedChunkConsumer& consume,
-    DecoderExit* decoderExit, QString* errorMessage);
+    DecoderExit* decoderExit, QString* errorMessage, SplitStop* stop = nullptr);
 
 } // namespace brevane::detail

@@ -21,7 +21,7 @@ namespace {
 
 EncodedPieces::EncodedPieces(const PieceJob& job)
     : m_job(job)
-    , m_pool(EncoderPool::machineWorkers(), EncoderPool::machineWorkers() + piecesWaiting)
+    , m_pool(EncoderPool::machineWorkers(), EncoderPool::machineWorkers() + piecesWaiting, job.stop)
 {
 }
 
@@ -67,7 +67,23 @@ bool EncodedPieces::pieceWritten(
             return repairMp3Padding(encodedPath, samples, message);
         };
     }
+    m_submitted.append(range);
     return m_pool.submit(std::move(job), errorMessage);
+}
+
+void EncodedPieces::reportStop(SplitStop* stop, const QList<InternalSegment>&, const QString&)
+{
+    m_pool.stop();
+    const QStringList named = m_pool.piecesNamed();
+    // A piece may be done before the one in front of it, so they are found by name.
+    stop->completePieces.clear();
+    for (qsizetype index = 0; index < m_submitted.size(); ++index) {
+        const QString path = piecePath(m_job.outputDir, index, pieceSuffix(m_job.encoding.format));
+        if (named.contains(path))
+            stop->completePieces.append(
+                pieceRecord(path, m_job.stream.sampleRate, m_submitted.at(index)));
+    }
+    stop->cutShortPath.clear();
 }
 
 bool EncodedPieces::finish(qsizetype pieceCount, QString* errorMessage)

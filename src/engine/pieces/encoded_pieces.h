@@ -23,6 +23,11 @@ public:
     bool pieceWritten(
         qsizetype index, const InternalSegment& range, QString* errorMessage) override;
 
+    // Stops the encoders and removes the scratch files; the pieces that have their names are
+    // the complete ones, and none is cut short.
+    void reportStop(
+        SplitStop* stop, const QList<InternalSegment>& complete, const QString& openFile) override;
+
     // After the decode: waits for the encoders, reporting the pieces of pieceCount as they are
     // done. Fails with the first encoder's failure.
     bool finish(qsizetype pieceCount, QString* errorMessage);
@@ -32,6 +37,8 @@ private:
     QStringList encoderCall(qsizetype index, const InternalSegment& range) const;
 
     const PieceJob m_job;
+    // The ranges handed to the encoders, by piece.
+    QList<InternalSegment> m_submitted;
     // Declared last: on every way out it stops the children and removes the scratch files
     // before anything else goes.
     EncoderPool m_pool;

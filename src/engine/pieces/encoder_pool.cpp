@@ -1,9 +1,9 @@
 #include "pieces/encoder_pool.h"
 
 #include "error_text.h"
+#include "ffmpeg_child.h"
 
 #include <QFile>
-#include <QProcess>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,8 +24,9 @@ namespace {
 
 } // namespace
 
-EncoderPool::EncoderPool(int workers, int held)
+EncoderPool::EncoderPool(int workers, int held, SplitStop* stop)
     : m_held(std::max(held, 1))
+    , m_stop(stop)
 {
     const int count = std::max(workers, 1);
     m_workers.reserve(std::size_t(count));
@@ -105,6 +106,12 @@ void EncoderPool::stop()
     m_scratch.clear();
 }
 
+QStringList EncoderPool::piecesNamed()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_named;
+}
+
 void EncoderPool::work()
 {
     for (;;) {
@@ -127,6 +134,7 @@ void EncoderPool::work()
                 ++m_done;
                 m_scratch.erase(job.samplesPath);
                 m_scratch.erase(job.encodedPath);
+                m_named.append(job.piecePath);
             } else if (!m_stopping) {
                 // The first failure ends the run: the other children are stopped, and the
                 // pieces done so far stay.
@@ -142,20 +150,21 @@ void EncoderPool::work()
 
 bool EncoderPool::encode(const Job& job, QString* errorMessage)
 {
-    QProcess encoder;
-    encoder.setProgram(QStringLiteral("ffmpeg"));
-    encoder.setArguments(job.arguments);
-    encoder.setProcessChannelMode(QProcess::SeparateChannels);
-    encoder.start(QIODevice::ReadWrite);
+    FfmpegChild child(job.arguments, m_stop);
+    QProcess& encoder = child.process();
+    child.start();
     if (!encoder.waitForStarted(-1))
         return fail(errorMessage, trText("Failed to run ffmpeg: %1").arg(encoder.errorString()));
-    while (!encoder.waitForFinished(stopCheckMs) && encoder.state() != QProcess::NotRunning) {
+    while (!child.waitForFinished(stopCheckMs) && encoder.state() != QProcess::NotRunning) {
         if (m_stopping) {
-            encoder.kill();
-            encoder.waitForFinished(-1);
+            child.kill();
+            child.waitForFinished(-1);
             return false;
         }
     }
+    // Its output is scratch, of no use once the split stops.
+    if (child.stopRequested())
+        return failStopped(errorMessage);
     if (encoder.exitStatus() != QProcess::NormalExit || encoder.exitCode() != 0)
         return fail(
             errorMessage, ffmpegExitMessage(encoder.exitCode(), encoder.readAllStandardError()));

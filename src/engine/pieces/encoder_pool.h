@@ -4,6 +4,8 @@
 // files between the decode and them: one owner for both, so that one call stops every child and
 // removes every scratch file, whatever ends the run.
 
+#include "brevane.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -32,8 +34,9 @@ public:
     };
 
     // Runs up to `workers` children at once, and holds at most `held` pieces that were handed
-    // over and are not yet done.
-    EncoderPool(int workers, int held);
+    // over and are not yet done. stop, when set, reaches the children as it reaches every other
+    // child of the split; a piece stopped so fails with "Split stopped".
+    EncoderPool(int workers, int held, SplitStop* stop = nullptr);
     // stop().
     ~EncoderPool();
     EncoderPool(const EncoderPool&) = delete;
@@ -62,12 +65,16 @@ public:
     // nothing.
     void stop();
 
+    // The pieces that have taken their names, in the order they did.
+    QStringList piecesNamed();
+
 private:
     void work();
     // Runs one job's child; false with a message when it failed, without one when stopped.
     bool encode(const Job& job, QString* errorMessage);
 
     const int m_held;
+    SplitStop* const m_stop;
     std::mutex m_mutex;
     // Signalled whenever a piece is queued, started, done or failed, and on stop.
     std::condition_variable m_changed;
@@ -77,6 +84,7 @@ private:
     bool m_failed = false;
     QString m_failure;
     std::set<QString> m_scratch;
+    QStringList m_named;
     // Read by the children's waits, which stop their child when it is set.
     std::atomic<bool> m_stopping { false };
     std::vector<std::thread> m_workers;

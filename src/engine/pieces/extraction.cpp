@@ -1,11 +1,14 @@
 #include "pieces/extraction.h"
 
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "input/decode_pipe.h"
+#include "pieces/cut_short_piece.h"
 #include "pieces/mp3_padding.h"
 #include "pieces/overwrite_guard.h"
 #include "pieces/piece_names.h"
 
+#include <QFile>
 #include <QProcess>
 
 namespace brevane::detail {
@@ -67,22 +70,30 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
     const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes, int mappedStream)
+    QString* errorMessage, std::int64_t tagBytes, int mappedStream, SplitStop* stop)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
     const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format));
+    const FileState before = stop ? fileState(outputPath) : FileState();
 
-    QProcess writer;
-    writer.setProgram(QStringLiteral("ffmpeg"));
-    writer.setArguments(extractionArguments(
-        inputPath, outputPath, inputRate, range, encoding, tagBytes, mappedStream));
-    writer.setProcessChannelMode(QProcess::SeparateChannels);
-    writer.start(QIODevice::ReadWrite);
-    if (!writer.waitForFinished(-1))
+    FfmpegChild child(extractionArguments(inputPath, outputPath, inputRate, range, encoding,
+                          tagBytes, mappedStream),
+        stop, StopBy::QuitCommand);
+    QProcess& writer = child.process();
+    child.start();
+    if (!child.waitForFinished(-1))
         return fail(errorMessage, trText("Failed to run ffmpeg: %1").arg(writer.errorString()));
-    if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0) {
+    const bool succeeded = writer.exitStatus() == QProcess::NormalExit && writer.exitCode() == 0;
+    // ffmpeg ends with status 0 after its quit command too: a piece is complete only where it
+    // ended without reading it.
+    if (child.stopRequested() && !(succeeded && !child.quitCommandTaken())) {
+        if (keepCutShortPiece(outputPath, before, encoding.format))
+            stop->cutShortPath = outputPath;
+        return failStopped(errorMessage);
+    }
+    if (!succeeded) {
         if (!errorMessage)
             return false;
         return fail(
@@ -128,12 +139,14 @@ namespace {
                 return false;
             pieces->reserve(pieceCount);
             for (qsizetype index = 0; index < pieceCount; ++index) {
+                if (stopRequested(m_job.stop))
+                    return m_job.stopped(*pieces, errorMessage);
                 m_job.reportWriting(index + 1, pieceCount);
                 Segment segment;
                 if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
                         m_job.encoding, analysis.segments.at(index), index, &segment, errorMessage,
-                        m_job.stream.tagBytes, m_job.stream.mappedStream))
-                    return false;
+                        m_job.stream.tagBytes, m_job.stream.mappedStream, m_job.stop))
+                    return stopRequested(m_job.stop) && m_job.stopped(*pieces, errorMessage);
                 pieces->append(segment);
             }
             return true;

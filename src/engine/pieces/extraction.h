@@ -25,10 +25,13 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 
 // Writes range as piece index through its own ffmpeg run, in encoding (an MP3 with its end
 // padding put right). Fails with "Invalid segment boundaries", "Failed to run ffmpeg: %1",
-// "ffmpeg exited with code %1: %2" or "Failed to write %1: %2".
+// "ffmpeg exited with code %1: %2" or "Failed to write %1: %2"; or, once stop was asked to stop
+// the split, with "Split stopped", having named in stop->cutShortPath the piece left cut short,
+// if ffmpeg had begun it.
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
     const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1);
+    QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1,
+    SplitStop* stop = nullptr);
 // The same as a 16-bit WAV piece at the input's rate and channel count.
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,

@@ -2,6 +2,7 @@
 
 #include "cuts/analysis.h"
 #include "error_text.h"
+#include "ffmpeg_child.h"
 #include "input/decode_pipe.h"
 #include "input/raw_samples.h"
 #include "pieces/encoded_pieces.h"
@@ -17,15 +18,23 @@ namespace {
     // The pieces themselves written as the WAV files.
     class WavPieces final : public PieceSink {
     public:
-        explicit WavPieces(const QString& outputDir)
+        WavPieces(const QString& outputDir, std::int64_t sampleRate)
             : m_outputDir(outputDir)
+            , m_sampleRate(sampleRate)
         {
         }
         QString samplesPath(qsizetype index) override { return piecePath(m_outputDir, index); }
         bool pieceWritten(qsizetype, const InternalSegment&, QString*) override { return true; }
+        void reportStop(SplitStop* stop, const QList<InternalSegment>& complete,
+            const QString& openFile) override
+        {
+            stop->completePieces = plannedPieces(m_outputDir, m_sampleRate, complete);
+            stop->cutShortPath = openFile;
+        }
 
     private:
         const QString m_outputDir;
+        const std::int64_t m_sampleRate;
     };
 
     // The piece writer, cut at each range's end once the stream has passed it.
@@ -50,13 +59,13 @@ namespace {
             const QList<InternalSegment>& ranges, bool lastEndsTheStream, QString* errorMessage)
         {
             const qsizetype cuts = ranges.size() - (lastEndsTheStream ? 1 : 0);
-            while (m_rangesCut < cuts
-                && ranges.at(m_rangesCut).endFrame <= m_writer.framesAppended()) {
-                const qsizetype index = m_rangesCut;
+            while (m_cut.size() < cuts
+                && ranges.at(m_cut.size()).endFrame <= m_writer.framesAppended()) {
+                const qsizetype index = m_cut.size();
                 if (!m_writer.cutAt(
                         ranges.at(index).endFrame, m_sink.samplesPath(index + 1), errorMessage))
                     return false;
-                ++m_rangesCut;
+                m_cut.append(ranges.at(index));
                 if (m_handingOver && !m_sink.pieceWritten(index, ranges.at(index), errorMessage))
                     return false;
             }
@@ -84,14 +93,23 @@ namespace {
                 m_writer.finish(nullptr);
         }
 
+        // After a stop, which comes between two reads, when every range the stream has passed
+        // is cut: the files cut are complete, and the open one is closed with what it holds.
+        void closeAfterStop(SplitStop* stop)
+        {
+            const QString open = m_writer.openPiecePath();
+            m_sink.reportStop(stop, m_cut, m_writer.finish(nullptr) ? open : QString());
+        }
+
         std::int64_t framesAppended() const { return m_writer.framesAppended(); }
         qsizetype pieceNumber() const { return m_writer.pieceNumber(); }
 
     private:
         PieceSink& m_sink;
         WavPieceWriter m_writer;
-        qsizetype m_rangesCut = 0;
         bool m_handingOver = true;
+        // The ranges whose files are complete.
+        QList<InternalSegment> m_cut;
     };
 
     // A decoder that failed after some pieces were written: the same message as in the default
@@ -108,7 +126,7 @@ namespace {
     // finder's floats and the pieces' 16-bit samples are derived as ffmpeg derives them.
     bool splitInOneDecode(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
         PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
-        const OnePassProgress& progress)
+        const OnePassProgress& progress, SplitStop* stop)
     {
         const DecodedSamples form = stream.decodedSamples;
         // Where the raw stream already is what one side needs, that side reads it in place.
@@ -147,7 +165,7 @@ namespace {
 
         DecoderExit decoderExit;
         if (!runDecoder(decodeArguments(inputPath, stream, rawFormatName(form)), consume,
-                &decoderExit, errorMessage))
+                &decoderExit, errorMessage, stop))
             return false;
         if (!finder.finishAnalysis(result, errorMessage))
             return false;
@@ -164,12 +182,12 @@ namespace {
     // pieces, each written as the stream passes its cut.
     bool splitInTwoDecodes(const QString& inputPath, const StreamInfo& stream, CutFinder& finder,
         PieceStream& pieces, AnalysisResult* result, QString* errorMessage,
-        const OnePassProgress& progress)
+        const OnePassProgress& progress, SplitStop* stop)
     {
         FramesAnalysedCallback framesAnalysed;
         if (progress)
             framesAnalysed = [&](std::int64_t frames) { progress(frames, 0); };
-        if (!analyzeAudio(inputPath, stream, finder, result, errorMessage, framesAnalysed))
+        if (!analyzeAudio(inputPath, stream, finder, result, errorMessage, framesAnalysed, stop))
             return false;
 
         const qsizetype frameBytes = 2 * qsizetype(stream.channelCount);
@@ -187,7 +205,7 @@ namespace {
         };
         DecoderExit decoderExit;
         if (!runDecoder(decodeArguments(inputPath, stream, QStringLiteral("s16le")), consume,
-                &decoderExit, errorMessage))
+                &decoderExit, errorMessage, stop))
             return false;
         if (!decoderExit.succeeded())
             return failAfterDecoder(decoderExit, pieces, result, errorMessage);
@@ -198,12 +216,17 @@ namespace {
 
 bool splitInOnePass(const QString& inputPath, PieceSink& sink, const StreamInfo& stream,
     const FrameWindows& windows, CutFinder& finder, AnalysisResult* result, QString* errorMessage,
-    const OnePassProgress& progress)
+    const OnePassProgress& progress, SplitStop* stop)
 {
     PieceStream pieces(sink, stream, windows);
-    if (stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other)
-        return splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress);
-    return splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress);
+    const bool split = stream.layoutRemixed || stream.decodedSamples == DecodedSamples::Other
+        ? splitInTwoDecodes(inputPath, stream, finder, pieces, result, errorMessage, progress, stop)
+        : splitInOneDecode(inputPath, stream, finder, pieces, result, errorMessage, progress, stop);
+    if (!split && stopRequested(stop)) {
+        pieces.closeAfterStop(stop);
+        return failStopped(errorMessage);
+    }
+    return split;
 }
 
 namespace {
@@ -233,13 +256,19 @@ namespace {
             if (needsEncoder(m_job.encoding, m_job.stream)) {
                 EncodedPieces encoded(m_job);
                 if (!splitInOnePass(m_job.inputPath, encoded, m_job.stream, m_job.windows, finder,
-                        &analysis, errorMessage, framesWritten)
-                    || !encoded.finish(analysis.segments.size(), errorMessage))
+                        &analysis, errorMessage, framesWritten, m_job.stop))
                     return false;
+                if (!encoded.finish(analysis.segments.size(), errorMessage)) {
+                    // Stopped while the last pieces were encoded.
+                    if (!stopRequested(m_job.stop))
+                        return false;
+                    encoded.reportStop(m_job.stop, {}, {});
+                    return failStopped(errorMessage);
+                }
             } else {
-                WavPieces wav(m_job.outputDir);
+                WavPieces wav(m_job.outputDir, m_job.stream.sampleRate);
                 if (!splitInOnePass(m_job.inputPath, wav, m_job.stream, m_job.windows, finder,
-                        &analysis, errorMessage, framesWritten))
+                        &analysis, errorMessage, framesWritten, m_job.stop))
                     return false;
             }
             *pieces = plannedPieces(

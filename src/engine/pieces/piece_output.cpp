@@ -1,6 +1,7 @@
 #include "pieces/piece_output.h"
 
 #include "cuts/analysis.h"
+#include "ffmpeg_child.h"
 
 namespace brevane::detail {
 
@@ -31,7 +32,13 @@ bool PieceJob::analyse(CutFinder& finder, AnalysisResult* analysis, QString* err
     FramesAnalysedCallback framesAnalysed;
     if (progress)
         framesAnalysed = [this](std::int64_t frames) { reportDecoding(frames); };
-    return analyzeAudio(inputPath, stream, finder, analysis, errorMessage, framesAnalysed);
+    return analyzeAudio(inputPath, stream, finder, analysis, errorMessage, framesAnalysed, stop);
+}
+
+bool PieceJob::stopped(const QList<Segment>& complete, QString* errorMessage) const
+{
+    stop->completePieces = complete;
+    return failStopped(errorMessage);
 }
 
 } // namespace brevane::detail

@@ -17,7 +17,8 @@
 namespace brevane::detail {
 
 // What a way of writing the pieces works from: the input as probed, the windows, the folder,
-// what the pieces are written as, and the caller's progress callback (which may be empty).
+// what the pieces are written as, the caller's progress callback (which may be empty) and its
+// stop (which may be null).
 struct PieceJob {
     QString inputPath;
     QString outputDir;
@@ -25,6 +26,7 @@ struct PieceJob {
     FrameWindows windows;
     PieceEncoding encoding;
     ProgressCallback progress;
+    SplitStop* stop = nullptr;
 
     // Progress reports: frames analysed so far (and, while a one-pass run decodes, the piece
     // being written), and the piece about to be written of partCount.
@@ -33,11 +35,16 @@ struct PieceJob {
 
     // The analysis pass alone, reporting progress: the decoder feeding finder.
     bool analyse(CutFinder& finder, AnalysisResult* analysis, QString* errorMessage) const;
+
+    // After a stop: complete named in the stop's report, and "Split stopped".
+    bool stopped(const QList<Segment>& complete, QString* errorMessage) const;
 };
 
 // A way of writing the pieces. It runs the decode (or decodes), feeds the cut rule, writes
 // every range the rule closes, and hands back one record per piece in order. A failure stops
-// it with one message; pieces written before it stay.
+// it with one message; pieces written before it stay. A stop ends it as a failure does
+// ("Split stopped"), each child it runs going through FfmpegChild, after it has filled the
+// stop's report: the pieces complete, and the one left cut short.
 class PieceOutput {
 public:
     virtual ~PieceOutput() = default;

@@ -3,10 +3,12 @@
 #include "error_text.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -23,6 +25,11 @@ namespace {
     // sample count and an empty table.
     constexpr int ds64BodyBytes = 28;
     constexpr std::int64_t moveSliceBytes = 1 << 20;
+    // The open piece's header is brought up to date once a second of audio or more is written
+    // and not yet stated in it, and audio is written in slices of at most a few seconds, so that
+    // a run killed at any moment leaves less than five seconds unstated. Slices of one second
+    // made four times the system calls on low-rate audio (bench/README.md).
+    constexpr std::int64_t sliceSeconds = 4;
 
     // As ffmpeg's own WAV writer decides: named speakers beyond mono and stereo, or a rate
     // above 48 kHz, need the extensible format to say what the channels are and how wide the
@@ -116,11 +123,35 @@ void WavPieceWriter::begin(const QString& path)
     m_pieceNumber = 1;
 }
 
+// A new piece appears under its name with its header already in it, so that at no moment is
+// there a piece file that is not a WAV: it is made without a name in its folder, given the
+// header, and then linked in. Returns -1 where the name is taken or the file system cannot do
+// this, and the piece is then made the plain way.
+int WavPieceWriter::createWithHeader(const QByteArray& name)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(m_piece.path).path());
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    char unnamed[32];
+    std::snprintf(unnamed, sizeof unnamed, "/proc/self/fd/%d", fd);
+    if (writeHeader(fd, 0)
+        && ::linkat(AT_FDCWD, unnamed, AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
 int WavPieceWriter::openPiece()
 {
     if (!formatFitsHeader(m_format, m_blockAlign))
         return EOVERFLOW;
     const QByteArray name = QFile::encodeName(m_piece.path);
+    m_framesStated = 0;
+    m_piece.fd = createWithHeader(name);
+    m_piece.created = m_piece.fd >= 0;
+    if (m_piece.created)
+        return 0;
     m_piece.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     m_piece.created = m_piece.fd >= 0;
     // A piece of an earlier run is overwritten, as ffmpeg would overwrite it. Whatever else has
@@ -146,13 +177,27 @@ bool WavPieceWriter::append(const char* samples, std::int64_t frameCount, QStrin
         if (const int errorNumber = openPiece())
             return failWith(m_piece.path, errorNumber, errorMessage);
     }
-    if (!writeAll(m_piece.fd, samples, frameCount * m_blockAlign,
-            headerBytes() + m_framesHeld * m_blockAlign)) {
-        const int errorNumber = errno;
-        closeAfterFailure(m_piece);
-        return failWith(m_piece.path, errorNumber, errorMessage);
+    // The header states audio only once it is written, so it never states more than the file
+    // holds.
+    while (frameCount > 0) {
+        const std::int64_t slice = std::min(frameCount, sliceSeconds * m_format.sampleRate);
+        bool written = writeAll(
+            m_piece.fd, samples, slice * m_blockAlign, headerBytes() + m_framesHeld * m_blockAlign);
+        if (written) {
+            m_framesHeld += slice;
+            samples += slice * m_blockAlign;
+            frameCount -= slice;
+            if (m_framesHeld - m_framesStated >= m_format.sampleRate) {
+                written = writeHeader(m_piece.fd, m_framesHeld);
+                m_framesStated = m_framesHeld;
+            }
+        }
+        if (!written) {
+            const int errorNumber = errno;
+            closeAfterFailure(m_piece);
+            return failWith(m_piece.path, errorNumber, errorMessage);
+        }
     }
-    m_framesHeld += frameCount;
     return true;
 }
 
@@ -172,24 +217,29 @@ bool WavPieceWriter::cutAt(std::int64_t frame, const QString& nextPath, QString*
     int nextError = movedFrames > 0 ? openPiece() : 0;
     int endedError = 0;
     if (movedFrames > 0 && nextError == 0) {
-        m_moveBuffer.resize(std::size_t(moveSliceBytes));
+        // In slices of at most a few seconds of audio, each stated in the next piece's header
+        // once it is written there.
+        const std::int64_t sliceBytes
+            = std::min(moveSliceBytes, sliceSeconds * m_format.sampleRate * m_blockAlign);
+        m_moveBuffer.resize(std::size_t(sliceBytes));
         const std::int64_t from = headerBytes() + keptFrames * m_blockAlign;
         const std::int64_t total = movedFrames * m_blockAlign;
         for (std::int64_t done = 0; done < total && nextError == 0 && endedError == 0;) {
-            const std::int64_t slice = std::min(moveSliceBytes, total - done);
+            const std::int64_t slice = std::min(sliceBytes, total - done);
             const ssize_t read
                 = ::pread(ended.fd, m_moveBuffer.data(), std::size_t(slice), from + done);
             if (read < 0 && errno == EINTR)
                 continue;
             if (read <= 0)
                 endedError = read < 0 ? errno : EIO;
-            else if (!writeAll(m_piece.fd, m_moveBuffer.data(), read, headerBytes() + done))
+            else if (!writeAll(m_piece.fd, m_moveBuffer.data(), read, headerBytes() + done)
+                || !writeHeader(m_piece.fd, (done + read) / m_blockAlign))
                 nextError = errno;
             else
                 done += read;
         }
         if (nextError == 0 && endedError == 0)
-            m_framesHeld = movedFrames;
+            m_framesHeld = m_framesStated = movedFrames;
         else
             closeAfterFailure(m_piece);
     }
@@ -242,8 +292,15 @@ bool WavPieceWriter::writeAll(int fd, const char* data, std::int64_t size, std::
     return true;
 }
 
-// Cuts the file to the header and `frames` frames, and writes the header that states them.
+// Writes the header that states `frames` frames, and then cuts the file to them: until it is
+// cut, the file holds more than its header states, never less.
 bool WavPieceWriter::finalise(int fd, std::int64_t frames)
+{
+    return writeHeader(fd, frames)
+        && ::ftruncate(fd, off_t(headerBytes() + frames * m_blockAlign)) == 0;
+}
+
+bool WavPieceWriter::writeHeader(int fd, std::int64_t frames)
 {
     if (frames > statableFrames()) {
         errno = EFBIG;
@@ -296,9 +353,7 @@ bool WavPieceWriter::finalise(int fd, std::int64_t frames)
     header.text("data");
     header.le32(rf64 ? sizeInDs64 : std::uint32_t(dataBytes));
     Q_ASSERT(header.bytes().size() == headerBytes());
-
-    return ::ftruncate(fd, off_t(headerBytes() + std::int64_t(dataBytes))) == 0
-        && writeAll(fd, header.bytes().constData(), header.bytes().size(), 0);
+    return writeAll(fd, header.bytes().constData(), header.bytes().size(), 0);
 }
 
 // After a failure: what a regular file holds is cut to its whole frames and stated in its

@@ -3,6 +3,7 @@
 // Writes consecutive pieces of one 16-bit stream as WAV files while the stream is still
 // arriving, when a cut is known only some time after the frames it splits.
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -49,6 +50,9 @@ public:
     std::int64_t framesAppended() const { return m_pieceStart + m_framesHeld; }
     // The piece being written, counting from 1.
     qsizetype pieceNumber() const { return m_pieceNumber; }
+    // The path of the piece being written once it has a file (its first frame has come), or
+    // empty.
+    QString openPiecePath() const { return m_piece.fd >= 0 ? m_piece.path : QString(); }
 
 private:
     // The file of one piece, and whether this run made it: only a file the run made itself
@@ -61,7 +65,9 @@ private:
 
     // Makes the file of the open piece with its header; 0, or the system's error number.
     int openPiece();
+    int createWithHeader(const QByteArray& name);
     bool writeAll(int fd, const char* data, std::int64_t size, std::int64_t offset);
+    bool writeHeader(int fd, std::int64_t frames);
     bool finalise(int fd, std::int64_t frames);
     void closeAfterFailure(PieceFile& piece);
     bool failWith(const QString& path, int errorNumber, QString* errorMessage);
@@ -76,6 +82,8 @@ private:
     PieceFile m_piece;
     std::int64_t m_pieceStart = 0;
     std::int64_t m_framesHeld = 0;
+    // What the open piece's header states so far.
+    std::int64_t m_framesStated = 0;
     qsizetype m_pieceNumber = 0;
     // Moves frames between files in slices of this buffer, so a piece is never held whole.
     std::vector<char> m_moveBuffer;

@@ -1,0 +1,148 @@
+#include "signal_stop.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+#include <pthread.h>
+
+namespace {
+
+brevane::SplitStop* g_stop = nullptr;
+std::atomic<int> g_stopSignal { 0 };
+
+void onStopSignal(int signal)
+{
+    const int savedErrno = errno;
+    int none = 0;
+    if (g_stopSignal.compare_exchange_strong(none, signal)) {
+        g_stop->request();
+    } else {
+        // Whoever sends a second one will not wait for the clean stop: the children end with
+        // the program, which ends by this signal as soon as the handler returns.
+        g_stop->signalChildren(SIGKILL);
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
+    errno = savedErrno;
+}
+
+// The terminal stops the program's own process group only; the children are stopped and
+// continued with it.
+void onTerminalStop(int)
+{
+    const int savedErrno = errno;
+    g_stop->signalChildren(SIGSTOP);
+    struct sigaction stopNow { };
+    stopNow.sa_handler = SIG_DFL;
+    struct sigaction thisHandler { };
+    ::sigaction(SIGTSTP, &stopNow, &thisHandler);
+    ::raise(SIGTSTP);
+    sigset_t terminalStop;
+    sigemptyset(&terminalStop);
+    sigaddset(&terminalStop, SIGTSTP);
+    // The program stops here, and goes on once it is continued.
+    pthread_sigmask(SIG_UNBLOCK, &terminalStop, nullptr);
+    ::sigaction(SIGTSTP, &thisHandler, nullptr);
+    g_stop->signalChildren(SIGCONT);
+    errno = savedErrno;
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    }
+    return QStringLiteral("signal %1").arg(signal);
+}
+
+// Encoders that run side by side may finish a piece before the one in front of it.
+bool followOneAnother(const QList<brevane::Segment>& pieces)
+{
+    for (qsizetype i = 1; i < pieces.size(); ++i) {
+        if (pieces.at(i).startFrame != pieces.at(i - 1).endFrame)
+            return false;
+    }
+    return true;
+}
+
+QStringList paths(const QList<brevane::Segment>& pieces)
+{
+    QStringList all;
+    for (const brevane::Segment& piece : pieces)
+        all << piece.filePath;
+    return all;
+}
+
+} // namespace
+
+SignalStop::SignalStop(brevane::SplitStop* stop)
+{
+    g_stop = stop;
+    struct sigaction action { };
+    action.sa_flags = SA_RESTART;
+    // One handler at a time: a second signal waits until the first has been dealt with.
+    sigemptyset(&action.sa_mask);
+    for (const int signal : handledSignals)
+        sigaddset(&action.sa_mask, signal);
+    for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
+        action.sa_handler = handledSignals[i] == SIGTSTP ? onTerminalStop : onStopSignal;
+        m_installed[i] = ::sigaction(handledSignals[i], nullptr, &m_previous[i]) == 0
+            && m_previous[i].sa_handler != SIG_IGN
+            && ::sigaction(handledSignals[i], &action, nullptr) == 0;
+    }
+}
+
+SignalStop::~SignalStop() { finish(); }
+
+int SignalStop::finish()
+{
+    for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
+        if (m_installed[i])
+            ::sigaction(handledSignals[i], &m_previous[i], nullptr);
+        m_installed[i] = false;
+    }
+    return g_stopSignal.load();
+}
+
+QString interruptionReport(
+    int signal, const QList<brevane::Segment>& complete, const QString& cutShort, bool dryRun)
+{
+    QString pieces;
+    if (dryRun || (complete.isEmpty() && cutShort.isEmpty()))
+        pieces = QObject::tr("no piece written");
+    else if (complete.isEmpty())
+        pieces = QObject::tr("no piece complete");
+    else if (complete.size() == 1)
+        pieces = QObject::tr("1 piece complete (%1)").arg(complete.first().filePath);
+    else if (followOneAnother(complete))
+        pieces = QObject::tr("%1 pieces complete (%2 to %3)")
+                     .arg(QString::number(complete.size()), complete.first().filePath,
+                         complete.last().filePath);
+    else
+        pieces = QObject::tr("%1 pieces complete (%2)")
+                     .arg(QString::number(complete.size()),
+                         paths(complete).join(QStringLiteral(", ")));
+    if (!dryRun && !cutShort.isEmpty())
+        pieces += QObject::tr(", %1 cut short").arg(cutShort);
+    return QObject::tr("Interrupted by %1: %2\n").arg(signalName(signal), pieces);
+}
+
+void endBySignal(int signal)
+{
+    ::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    std::_Exit(128 + signal);
+}
