@@ -20,6 +20,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -243,38 +245,36 @@ int main(int argc, char* argv[])
     if (!pieceFormat)
         return failWith(QObject::tr("Invalid value for --format: %1\n").arg(formatText));
     options.format = *pieceFormat;
-    if (parser.isSet(bitrateOption)) {
-        const brevane::BitRateRange bitRates = brevane::bitRateRange(options.format);
-        if (bitRates.highest == 0)
-            return failWith(QObject::tr("--bitrate applies only to --format mp3 or opus\n"));
-        const QString text = parser.value(bitrateOption);
-        const std::optional<std::int64_t> bitRate = parseBitRate(text, bitRates);
-        if (!bitRate)
-            return failWith(QObject::tr("Invalid value for --bitrate: %1\n").arg(text));
-        options.bitRate = *bitRate;
-    }
-    if (parser.isSet(rateOption)) {
-        const QString text = parser.value(rateOption);
-        const std::optional<std::int64_t> rate = parseWholeNumber(text, 8000, 384000);
-        if (!rate)
-            return failWith(QObject::tr("Invalid value for --rate: %1\n").arg(text));
-        options.sampleRate = *rate;
-    }
-    if (parser.isSet(channelsOption)) {
-        const QString text = parser.value(channelsOption);
-        const std::optional<std::int64_t> channels = parseWholeNumber(text, 1, 64);
-        if (!channels)
-            return failWith(QObject::tr("Invalid value for --channels: %1\n").arg(text));
-        options.channelCount = int(*channels);
-    }
-    if (parser.isSet(maxSizeOption)) {
-        const QString text = parser.value(maxSizeOption);
-        const std::optional<std::int64_t> bytes = parseByteSize(text);
-        if (!bytes)
-            return failWith(QObject::tr("Invalid value for --max-size: %1\n").arg(text));
-        options.maxPieceBytes = *bytes;
-        options.maxPieceSizeText = text;
-    }
+    // A number option: left as it is when not given, and the run's message when malformed.
+    QString invalidValue;
+    const auto readNumber = [&](const QCommandLineOption& option, const auto& parse, auto* value) {
+        if (!parser.isSet(option))
+            return true;
+        const QString text = parser.value(option);
+        const std::optional<std::int64_t> parsed = parse(text);
+        if (!parsed) {
+            invalidValue
+                = QObject::tr("Invalid value for --%1: %2\n").arg(option.names().first(), text);
+            return false;
+        }
+        *value = std::remove_pointer_t<decltype(value)>(*parsed);
+        return true;
+    };
+    const brevane::BitRateRange bitRates = brevane::bitRateRange(options.format);
+    if (parser.isSet(bitrateOption) && bitRates.highest == 0)
+        return failWith(QObject::tr("--bitrate applies only to --format mp3 or opus\n"));
+    if (!readNumber(
+            bitrateOption, [&](const QString& text) { return parseBitRate(text, bitRates); },
+            &options.bitRate)
+        || !readNumber(
+            rateOption, [](const QString& text) { return parseWholeNumber(text, 8000, 384000); },
+            &options.sampleRate)
+        || !readNumber(
+            channelsOption, [](const QString& text) { return parseWholeNumber(text, 1, 64); },
+            &options.channelCount)
+        || !readNumber(maxSizeOption, parseByteSize, &options.maxPieceBytes))
+        return failWith(invalidValue);
+    options.maxPieceSizeText = parser.value(maxSizeOption);
 
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);

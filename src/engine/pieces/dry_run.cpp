@@ -9,10 +9,7 @@ namespace {
     // The analysis pass alone; the pieces are reported as a real run would write them.
     class DryRunOutput final : public PieceOutput {
     public:
-        explicit DryRunOutput(const PieceJob& job)
-            : m_job(job)
-        {
-        }
+        using PieceOutput::PieceOutput;
 
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
@@ -23,9 +20,6 @@ namespace {
                 pieceSuffix(m_job.encoding.format));
             return true;
         }
-
-    private:
-        const PieceJob m_job;
     };
 
 } // namespace

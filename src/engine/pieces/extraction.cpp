@@ -123,10 +123,7 @@ namespace {
     // After the analysis, one ffmpeg run per piece, each reading the input itself.
     class PieceByPieceOutput final : public PieceOutput {
     public:
-        explicit PieceByPieceOutput(const PieceJob& job)
-            : m_job(job)
-        {
-        }
+        using PieceOutput::PieceOutput;
 
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
@@ -151,9 +148,6 @@ namespace {
             }
             return true;
         }
-
-    private:
-        const PieceJob m_job;
     };
 
 } // namespace

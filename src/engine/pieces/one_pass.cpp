@@ -236,10 +236,7 @@ namespace {
     // entry named as a piece is checked against the input before the first is opened.
     class OnePassOutput final : public PieceOutput {
     public:
-        explicit OnePassOutput(const PieceJob& job)
-            : m_job(job)
-        {
-        }
+        using PieceOutput::PieceOutput;
 
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
@@ -275,9 +272,6 @@ namespace {
                 m_job.outputDir, m_job.stream.sampleRate, analysis.segments, suffix);
             return true;
         }
-
-    private:
-        const PieceJob m_job;
     };
 
 } // namespace

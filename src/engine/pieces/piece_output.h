@@ -47,8 +47,15 @@ struct PieceJob {
 // stop's report: the pieces complete, and the one left cut short.
 class PieceOutput {
 public:
+    explicit PieceOutput(const PieceJob& job)
+        : m_job(job)
+    {
+    }
     virtual ~PieceOutput() = default;
     virtual bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) = 0;
+
+protected:
+    const PieceJob m_job;
 };
 
 } // namespace brevane::detail
