@@ -191,11 +191,18 @@ protected:
     }
 
     // A piece as the uninterrupted run wrote it, or (cutShort) the start of it, with a header
-    // that states exactly what it holds.
+    // that states exactly what it holds; a FLAC piece decodes to those samples.
     void expectPiece(const QString& name, bool cutShort = false) const
     {
-        const auto [stated, held] = audioOf(dir.filePath("out/" + name));
-        const QByteArray whole = audioOf(reference.filePath("out/" + name)).second;
+        QString path = dir.filePath("out/" + name);
+        if (name.endsWith(".flac")) {
+            const QString decoded = dir.filePath(name + ".wav");
+            ASSERT_TRUE(testsupport::runFfmpeg({ "-i", path, "-c:a", "pcm_s16le", decoded }));
+            path = decoded;
+        }
+        const auto [stated, held] = audioOf(path);
+        const QByteArray whole
+            = audioOf(reference.filePath("out/" + name.section('.', 0, 0) + ".wav")).second;
         EXPECT_EQ(stated, held.size()) << name.toStdString();
         EXPECT_TRUE(cutShort
                 ? !held.isEmpty() && held.size() < whole.size() && whole.startsWith(held)
@@ -246,12 +253,15 @@ TEST_P(SignalTest, StopsCleanlyAndEndsByTheSignal)
     }));
     send(number);
     expectEndedBy(std::abs(number) % everyProcess, stage.left);
+    const QString suffix = stage.options.contains("flac") ? ".flac" : ".wav";
     QStringList left;
     for (int index = 1; index <= stage.complete + int(stage.cutShort); ++index) {
-        left << QStringLiteral("part_00%1.wav").arg(index);
+        left << QStringLiteral("part_00%1").arg(index) + suffix;
         expectPiece(left.last(), index > stage.complete);
     }
-    EXPECT_EQ(QDir(dir.filePath("out")).entryList(QDir::Files).join(' ').toStdString(),
+    // No scratch file either.
+    EXPECT_EQ(
+        QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden).join(' ').toStdString(),
         left.join(' ').toStdString());
 }
 
@@ -269,66 +279,17 @@ INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
             Stage { "PieceNotBegun", {}, "out/part_003.wav", "part_003.wav", -1,
                 "2 pieces complete (out/part_001.wav to out/part_002.wav)", 2, false },
             Stage { "OnePass", { "--one-pass" }, "s16le", "part_002.wav", 1000,
-                "1 piece complete (out/part_001.wav), out/part_002.wav cut short", 1, true }),
+                "1 piece complete (out/part_001.wav), out/part_002.wav cut short", 1, true },
+            // A piece's ffmpeg that read its quit command, encoding FLAC.
+            Stage { "FlacPieceWriting", { "--format", "flac" }, "out/part_002.flac", nullptr, 0,
+                "1 piece complete (out/part_001.flac), out/part_002.flac cut short", 1, true },
+            // The encoders stopped, and the piece being decoded, which is scratch, removed.
+            Stage { "FlacOnePass", { "--format", "flac", "--one-pass" }, "s16le", "part_001.flac",
+                0, "1 piece complete (out/part_001.flac)", 1, false }),
         ::testing::Values(-SIGINT, SIGTERM, everyProcess + SIGTERM, SIGHUP)),
     [](const auto& info) {
         return std::get<0>(info.param).name + std::to_string(std::abs(std::get<1>(info.param)));
     });
-
-struct EncodedRow {
-    const char* name;
-    QStringList options;
-    const char* hold;
-    int number;
-    const char* left;
-    bool cutShort;
-};
-
-void PrintTo(const EncodedRow& row, std::ostream* out) { *out << row.name; }
-
-class EncodedStopTest : public InterruptionTest,
-                        public ::testing::WithParamInterface<EncodedRow> { };
-
-// FLAC pieces decode to the uninterrupted run's WAV samples: all of them for a complete piece,
-// their start for the one cut short.
-TEST_P(EncodedStopTest, KeepsWholePiecesAndNoScratch)
-{
-    const EncodedRow& row = GetParam();
-    start(row.options, row.hold);
-    ASSERT_TRUE(waitFor([&] { return marked(".held") && pieceHolds("part_001.flac", 0); }));
-    send(row.number);
-    expectEndedBy(std::abs(row.number) % everyProcess, row.left);
-    QStringList left { "part_001.flac" };
-    if (row.cutShort)
-        left << "part_002.flac";
-    EXPECT_EQ(
-        QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden).join(' '), left.join(' '));
-    for (int index = 0; index < left.size(); ++index) {
-        const QString decoded = dir.filePath(QStringLiteral("decoded_%1.wav").arg(index));
-        ASSERT_TRUE(testsupport::runFfmpeg(
-            { "-i", dir.filePath("out/" + left[index]), "-c:a", "pcm_s16le", decoded }));
-        const QByteArray held = audioOf(decoded).second;
-        const QByteArray whole
-            = audioOf(reference.filePath(QStringLiteral("out/part_00%1.wav").arg(index + 1)))
-                  .second;
-        EXPECT_TRUE(index > 0
-                ? !held.isEmpty() && held.size() < whole.size() && whole.startsWith(held)
-                : held == whole)
-            << held.size() << " of " << whole.size();
-    }
-}
-
-// The piece's ffmpeg with a SIGTERM of its own (a service manager ending every process) still
-// closes its file; with --one-pass the encoders are stopped, and the piece being decoded, which
-// is scratch, goes with every other scratch file.
-INSTANTIATE_TEST_SUITE_P(Flac, EncodedStopTest,
-    ::testing::Values(
-        EncodedRow { "PieceWriting", { "--format", "flac" }, "out/part_002.flac",
-            everyProcess + SIGTERM,
-            "1 piece complete (out/part_001.flac), out/part_002.flac cut short", true },
-        EncodedRow { "OnePass", { "--format", "flac", "--one-pass" }, "s16le", -SIGINT,
-            "1 piece complete (out/part_001.flac)", false }),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Started with SIGINT ignored (a script's background job), neither the run nor its children see
 // a terminal's Ctrl-C, while its Ctrl-Z stops the children with brevane, and both go on. A child
