@@ -23,6 +23,7 @@
 namespace {
 
 constexpr int everyProcess = 1000;
+constexpr int asTimeout = 2000;
 const QStringList cutOptions { "--input", "in.wav", "--out", "out", "--max", "2s", "--tolerance",
     "1s" };
 
@@ -47,11 +48,11 @@ trap '' TERM
 { head -c "$HOLD_BYTES" "$input"; : > "$FAKE_LOG.held"; exec sleep infinity; } > "$FAKE_LOG.fifo" &
 feeder=$!
 exec 3<&0
-(dd bs=1 count=1 status=none <&3 > /dev/null; kill -KILL $feeder 2> /dev/null) &
+(dd bs=1 count=1 status=none <&3 > /dev/null; : > "$FAKE_LOG.stopping"; kill -KILL $feeder 2> /dev/null) &
 watcher=$!
 for last do :; done
 if [ "$last" = - ]; then end='kill -KILL $feeder 2> /dev/null;'; fi
-trap "$end stopped=1" TERM
+trap "$end stopped=1; : > '$FAKE_LOG.stopping'" TERM
 "$REAL_FFMPEG" "$@" < /dev/null 3<&- &
 wait $!; status=$?
 if [ -n "$stopped" ]; then wait $!; status=$?; fi
@@ -148,15 +149,22 @@ protected:
     }
 
     // A negative number goes to brevane's whole process group, as a terminal sends it; one
-    // above everyProcess to every process of the run, as a service manager ends a service.
+    // above everyProcess to every process of the run, as a service manager ends a service; one
+    // above asTimeout to brevane and then to its group, as `timeout` sends it.
     void send(int number) const
     {
         const pid_t pid = pid_t(run.processId());
+        const int signal = std::abs(number) % everyProcess;
         for (const QString& group : standInFfmpeg.loggedArguments()) {
-            if (number > everyProcess)
-                ::kill(-group.toInt(), number - everyProcess);
+            if (number > everyProcess && number < asTimeout)
+                ::kill(-group.toInt(), signal);
         }
-        ::kill(number < 0 ? -pid : pid, std::abs(number) % everyProcess);
+        if (number > asTimeout) {
+            ::kill(pid, signal);
+            // The second once the first has reached a child: the program has begun its stop.
+            waitFor([this] { return marked(".stopping"); });
+        }
+        ::kill(number < 0 || number > asTimeout ? -pid : pid, signal);
     }
 
     // Whether every process the ffmpeg children started (and these others) is in these states.
@@ -286,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
             // The encoders stopped, and the piece being decoded, which is scratch, removed.
             Stage { "FlacOnePass", { "--format", "flac", "--one-pass" }, "s16le", "part_001.flac",
                 0, "1 piece complete (out/part_001.flac)", 1, false }),
-        ::testing::Values(-SIGINT, SIGTERM, everyProcess + SIGTERM, SIGHUP)),
+        ::testing::Values(-SIGINT, SIGTERM, everyProcess + SIGTERM, asTimeout + SIGTERM, SIGHUP)),
     [](const auto& info) {
         return std::get<0>(info.param).name + std::to_string(std::abs(std::get<1>(info.param)));
     });

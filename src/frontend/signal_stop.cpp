@@ -8,19 +8,36 @@
 #include <cstdlib>
 
 #include <pthread.h>
+#include <sys/types.h>
 
 namespace {
 
 brevane::SplitStop* g_stop = nullptr;
 std::atomic<int> g_stopSignal { 0 };
+// The process that sent the first signal; 0 when the kernel did (a terminal).
+std::atomic<pid_t> g_stopSender { 0 };
 
-void onStopSignal(int signal)
+pid_t sender(const siginfo_t* info) { return info && info->si_code <= 0 ? info->si_pid : 0; }
+
+// Whether a signal is the first one delivered again rather than a second request. A process
+// may send its signal twice: `timeout` sends it to the program and then to the program's whole
+// process group. A closing terminal's hangup comes from the kernel and again from the shell, to
+// its jobs. Ctrl-C pressed again comes from the kernel each time: the user asks again.
+bool repeatsTheFirst(int signal, const siginfo_t* info)
+{
+    if (signal != g_stopSignal.load())
+        return false;
+    return signal == SIGHUP || (sender(info) != 0 && sender(info) == g_stopSender.load());
+}
+
+void onStopSignal(int signal, siginfo_t* info, void*)
 {
     const int savedErrno = errno;
     int none = 0;
     if (g_stopSignal.compare_exchange_strong(none, signal)) {
+        g_stopSender.store(sender(info));
         g_stop->request();
-    } else {
+    } else if (!repeatsTheFirst(signal, info)) {
         // Whoever sends a second one will not wait for the clean stop: the children end with
         // the program, which ends by this signal as soon as the handler returns.
         g_stop->signalChildren(SIGKILL);
@@ -94,7 +111,13 @@ SignalStop::SignalStop(brevane::SplitStop* stop)
     for (const int signal : handledSignals)
         sigaddset(&action.sa_mask, signal);
     for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
-        action.sa_handler = handledSignals[i] == SIGTSTP ? onTerminalStop : onStopSignal;
+        if (handledSignals[i] == SIGTSTP) {
+            action.sa_flags = SA_RESTART;
+            action.sa_handler = onTerminalStop;
+        } else {
+            action.sa_flags = SA_RESTART | SA_SIGINFO;
+            action.sa_sigaction = onStopSignal;
+        }
         m_installed[i] = ::sigaction(handledSignals[i], nullptr, &m_previous[i]) == 0
             && m_previous[i].sa_handler != SIG_IGN
             && ::sigaction(handledSignals[i], &action, nullptr) == 0;
