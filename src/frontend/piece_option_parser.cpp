@@ -2,16 +2,16 @@
 
 namespace {
 
-// Digits only, and few enough that their value fits in 64 bits with room for "k".
-std::optional<std::int64_t> digitsValue(const QString& digits)
+// Digits only, whose value fits in 64 bits.
+std::optional<std::int64_t> digitsValue(QStringView digits)
 {
-    if (digits.isEmpty() || digits.size() > 15)
+    if (digits.isEmpty())
         return std::nullopt;
     std::int64_t value = 0;
     for (const QChar character : digits) {
-        if (character < u'0' || character > u'9')
+        if (character < u'0' || character > u'9' || __builtin_mul_overflow(value, 10, &value)
+            || __builtin_add_overflow(value, character.unicode() - u'0', &value))
             return std::nullopt;
-        value = value * 10 + (character.unicode() - u'0');
     }
     return value;
 }
@@ -39,10 +39,9 @@ std::optional<std::int64_t> parseBitRate(const QString& text, brevane::BitRateRa
     if (thousands)
         digits.chop(1);
     const std::optional<std::int64_t> value = digitsValue(digits);
-    if (!value)
-        return std::nullopt;
-    const std::int64_t bitRate = thousands ? *value * 1000 : *value;
-    if (bitRate < range.lowest || bitRate > range.highest)
+    std::int64_t bitRate = 0;
+    if (!value || __builtin_mul_overflow(*value, thousands ? 1000 : 1, &bitRate)
+        || bitRate < range.lowest || bitRate > range.highest)
         return std::nullopt;
     return bitRate;
 }
@@ -68,17 +67,13 @@ std::optional<std::int64_t> parseByteSize(const QString& text)
     qsizetype digits = 0;
     while (digits < size.size() && size.at(digits) >= u'0' && size.at(digits) <= u'9')
         ++digits;
-    const QString unit = size.mid(digits);
+    const QStringView unit = QStringView(size).mid(digits);
     for (const auto& known : units) {
         if (unit != QLatin1String(known.name))
             continue;
+        const std::optional<std::int64_t> count = digitsValue(QStringView(size).left(digits));
         std::int64_t bytes = 0;
-        for (qsizetype i = 0; i < digits; ++i) {
-            if (__builtin_mul_overflow(bytes, 10, &bytes)
-                || __builtin_add_overflow(bytes, size.at(i).unicode() - u'0', &bytes))
-                return std::nullopt;
-        }
-        if (digits == 0 || bytes == 0 || __builtin_mul_overflow(bytes, known.bytes, &bytes))
+        if (!count || *count == 0 || __builtin_mul_overflow(*count, known.bytes, &bytes))
             return std::nullopt;
         return bytes;
     }

@@ -2,6 +2,8 @@
 
 #include "error_text.h"
 
+#include <QFile>
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
@@ -148,6 +150,23 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;
+}
+
+bool holdsAudioPacket(const QString& path)
+{
+    AVFormatContext* rawContext = nullptr;
+    if (avformat_open_input(&rawContext, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return false;
+    const FormatContextOwner context(rawContext);
+    AVPacket* packet = av_packet_alloc();
+    bool found = false;
+    while (!found && packet && av_read_frame(context.get(), packet) >= 0) {
+        found = context->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO
+            && packet->size > 0;
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return found;
 }
 
 } // namespace brevane::detail

@@ -34,6 +34,10 @@ struct StreamInfo {
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
 
+// Whether the file at path holds at least one packet of audio, as a player would read it: for a
+// compressed file that ffmpeg left cut short, whether it reached any audio.
+bool holdsAudioPacket(const QString& path);
+
 // The probe's fallbacks for streams that leave their rate or layout unset.
 std::int64_t chooseSampleRate(int codecSampleRate, int frameRateNum, int frameRateDen);
 int chooseChannelCount(int codecChannels);

@@ -1,15 +1,13 @@
 #include "pieces/cut_short_piece.h"
 
+#include "input/stream_probe.h"
+
 #include <QFile>
 #include <QtEndian>
 
 #include <algorithm>
 
 #include <unistd.h>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 namespace brevane::detail {
 
@@ -34,25 +32,6 @@ namespace {
             chunk += 8 + qint64(size) + (size & 1);
         }
         return -1;
-    }
-
-    // Whether a compressed file holds at least one packet of audio, as a player would read it.
-    bool holdsAudioPacket(const QString& path)
-    {
-        AVFormatContext* context = nullptr;
-        if (avformat_open_input(&context, QFile::encodeName(path).constData(), nullptr, nullptr)
-            < 0)
-            return false;
-        AVPacket* packet = av_packet_alloc();
-        bool found = false;
-        while (!found && packet && av_read_frame(context, packet) >= 0) {
-            const AVStream* stream = context->streams[packet->stream_index];
-            found = stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && packet->size > 0;
-            av_packet_unref(packet);
-        }
-        av_packet_free(&packet);
-        avformat_close_input(&context);
-        return found;
     }
 
 } // namespace
