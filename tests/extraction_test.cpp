@@ -2,8 +2,8 @@
 // records handed back, and what failing, repeated and self-overwriting runs leave on disk.
 
 #include "brevane.h"
+#include "folder/piece_names.h"
 #include "pieces/extraction.h"
-#include "pieces/piece_names.h"
 #include "test_support.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "pieces/dry_run.h"
 
-#include "pieces/piece_names.h"
+#include "folder/piece_names.h"
 
 namespace brevane::detail {
 

@@ -1,8 +1,8 @@
 #include "pieces/encoded_pieces.h"
 
+#include "folder/piece_names.h"
 #include "pieces/mp3_padding.h"
 #include "pieces/piece_format.h"
-#include "pieces/piece_names.h"
 
 namespace brevane::detail {
 

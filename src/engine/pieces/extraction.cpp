@@ -2,11 +2,11 @@
 
 #include "error_text.h"
 #include "ffmpeg_child.h"
+#include "folder/overwrite_guard.h"
+#include "folder/piece_names.h"
 #include "input/decode_pipe.h"
 #include "pieces/cut_short_piece.h"
 #include "pieces/mp3_padding.h"
-#include "pieces/overwrite_guard.h"
-#include "pieces/piece_names.h"
 
 #include <QFile>
 #include <QProcess>

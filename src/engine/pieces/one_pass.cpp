@@ -3,12 +3,12 @@
 #include "cuts/analysis.h"
 #include "error_text.h"
 #include "ffmpeg_child.h"
+#include "folder/overwrite_guard.h"
+#include "folder/piece_names.h"
 #include "input/decode_pipe.h"
 #include "input/raw_samples.h"
 #include "pieces/encoded_pieces.h"
-#include "pieces/overwrite_guard.h"
 #include "pieces/piece_format.h"
-#include "pieces/piece_names.h"
 #include "pieces/wav_piece_writer.h"
 
 namespace brevane::detail {

@@ -1,4 +1,4 @@
-#include "pieces/folder_lock.h"
+#include "folder/folder_lock.h"
 
 #include "error_text.h"
 

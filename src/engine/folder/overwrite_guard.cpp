@@ -1,7 +1,7 @@
-#include "pieces/overwrite_guard.h"
+#include "folder/overwrite_guard.h"
 
 #include "error_text.h"
-#include "pieces/piece_names.h"
+#include "folder/piece_names.h"
 
 #include <QDir>
 #include <QFile>

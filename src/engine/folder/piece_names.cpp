@@ -1,4 +1,4 @@
-#include "pieces/piece_names.h"
+#include "folder/piece_names.h"
 
 #include <QDir>
 
