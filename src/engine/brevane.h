@@ -96,6 +96,10 @@ enum class PieceFormat {
     Mp3,
     // Ogg Opus, through libopus.
     Opus,
+    // MP3 made of the input's own MP3 frames, neither decoded nor encoded again; for an MP3
+    // input only. Each cut moves to the nearest frame boundary, and each piece's gapless header
+    // makes it decode to exactly the samples of its range.
+    Copy,
 };
 
 // The bit rates, in bits per second, that a format's encoder takes at some sample rate and

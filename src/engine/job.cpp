@@ -7,7 +7,9 @@
 #include "error_text.h"
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
+#include "input/mp3_index.h"
 #include "input/stream_probe.h"
+#include "pieces/copy_output.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
 #include "pieces/one_pass.h"
@@ -47,6 +49,8 @@ namespace {
     {
         if (options.dryRun)
             return makeDryRunOutput(job);
+        if (options.format == PieceFormat::Copy)
+            return makeCopyOutput(job, options.onePass);
         if (options.onePass)
             return makeOnePassOutput(job);
         return makePieceByPieceOutput(job);
@@ -55,11 +59,14 @@ namespace {
     // A size limit brings the longest piece down to what the pieces' format can hold within
     // it, and the rest of the window in proportion.
     bool fitWindowsToSize(const SplitOptions& options, const PieceEncoding& encoding,
-        std::int64_t inputRate, FrameWindows* windows, QString* errorMessage)
+        std::int64_t inputRate, const Mp3Index& mp3Index, FrameWindows* windows,
+        QString* errorMessage)
     {
         if (options.maxPieceBytes <= 0)
             return true;
-        const std::int64_t fitting = mostFramesWithin(encoding, inputRate, options.maxPieceBytes);
+        const std::int64_t fitting = encoding.format == PieceFormat::Copy
+            ? mostCopiedFramesWithin(mp3Index, mp3Index.id3v2Bytes, options.maxPieceBytes)
+            : mostFramesWithin(encoding, inputRate, options.maxPieceBytes);
         if (fitting < 1) {
             const QString size = options.maxPieceSizeText.isEmpty()
                 ? QString::number(options.maxPieceBytes)
@@ -159,16 +166,25 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     PieceEncoding encoding;
     if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
         return false;
+    // Pieces copied from the input's MP3 frames need every frame listed first.
+    Mp3Index mp3Index;
+    if (options.format == PieceFormat::Copy
+        && (!checkCopyableInput(inputPath, stream, errorMessage)
+            || !indexMp3Stream(inputPath, stream.streamIndex, &mp3Index, errorMessage)
+            || !checkCopyableFrames(inputPath, mp3Index, errorMessage)))
+        return false;
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
             options.minSilenceSeconds, &windows, errorMessage)
-        || !fitWindowsToSize(options, encoding, stream.sampleRate, &windows, errorMessage))
+        || !fitWindowsToSize(
+            options, encoding, stream.sampleRate, mp3Index, &windows, errorMessage))
         return false;
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
-    const std::unique_ptr<PieceOutput> output = makePieceOutput(
-        options, { inputPath, outputDir, stream, windows, encoding, progress, options.stop });
+    const std::unique_ptr<PieceOutput> output = makePieceOutput(options,
+        { inputPath, outputDir, stream, windows, encoding, progress, options.stop,
+            mp3Index.packets.empty() ? nullptr : &mp3Index });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
         return false;

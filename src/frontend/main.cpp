@@ -158,7 +158,9 @@ int main(int argc, char* argv[])
         QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
     const QCommandLineOption formatOption(QStringLiteral("format"),
         QObject::tr("File format of the pieces: wav (16-bit PCM), flac (the same samples, "
-                    "lossless), mp3 or opus (Ogg Opus)"),
+                    "lossless), mp3 or opus (Ogg Opus), or copy (for an MP3 input: MP3 pieces "
+                    "made of its own frames, not encoded again, each cut moved to the nearest "
+                    "frame boundary)"),
         QStringLiteral("format"), QStringLiteral("wav"));
     const QCommandLineOption bitrateOption(QStringLiteral("bitrate"),
         QObject::tr("Bit rate of mp3 and opus pieces, in bits per second with k for thousands "
@@ -260,6 +262,11 @@ int main(int argc, char* argv[])
         *value = std::remove_pointer_t<decltype(value)>(*parsed);
         return true;
     };
+    if (options.format == brevane::PieceFormat::Copy
+        && (parser.isSet(bitrateOption) || parser.isSet(rateOption)
+            || parser.isSet(channelsOption)))
+        return failWith(
+            QObject::tr("--format copy keeps the input's rate, channels and bit rate\n"));
     const brevane::BitRateRange bitRates = brevane::bitRateRange(options.format);
     if (parser.isSet(bitrateOption) && bitRates.highest == 0)
         return failWith(QObject::tr("--bitrate applies only to --format mp3 or opus\n"));

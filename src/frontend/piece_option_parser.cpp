@@ -29,6 +29,8 @@ std::optional<brevane::PieceFormat> parsePieceFormat(const QString& text)
         return brevane::PieceFormat::Mp3;
     if (name == QLatin1String("opus"))
         return brevane::PieceFormat::Opus;
+    if (name == QLatin1String("copy"))
+        return brevane::PieceFormat::Copy;
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include <QFile>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
@@ -147,6 +148,8 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
     info->tagBytes = tagBytesOf(context->metadata);
     info->streamIndex = streamIndex;
+    info->codecName = QString::fromLatin1(avcodec_get_name(stream->codecpar->codec_id));
+    info->containerName = QString::fromLatin1(context->iformat ? context->iformat->name : "");
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

@@ -30,6 +30,10 @@ struct StreamInfo {
     // The stream every ffmpeg child is told to take, or -1 where the children name none and
     // ffmpeg chooses, as it always has for WAV and MP3 input.
     int mappedStream = -1;
+    // The stream's codec and the container's format, as ffmpeg names them ("mp3", "pcm_s16le";
+    // "mp3", "wav").
+    QString codecName;
+    QString containerName;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);

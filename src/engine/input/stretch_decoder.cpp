@@ -484,30 +484,36 @@ namespace {
 
 } // namespace
 
-std::size_t mp3LeadInStart(const Mp3Index& index, std::size_t first)
+Mp3LeadIn mp3LeadIn(const Mp3Index& index, std::size_t first)
 {
     const std::vector<Mp3Packet>& packets = index.packets;
     if (first == 0 || first > packets.size())
-        return 0;
+        return {};
     // The synthesis of a granule's samples takes in the granule before it, whose own samples
     // overlap the one before that: the two granules before `first` must be decoded from
     // their full main data. An MPEG-1 frame holds two granules, an MPEG-2 or 2.5 frame one.
     const std::size_t overlapFrames = index.shape.version == 1 ? 1 : 2;
-    const std::size_t exact = first > overlapFrames ? first - overlapFrames : 0;
-    // How many bytes before the region of frame `exact` the earliest main data of the frames
-    // from it to `first` begins.
-    std::int64_t reach = 0;
+    Mp3LeadIn leadIn;
+    leadIn.exact = first > overlapFrames ? first - overlapFrames : 0;
+    // How many bytes before the region of that frame the earliest main data of the frames from
+    // it to `first` begins.
     std::int64_t regionsBefore = 0;
-    for (std::size_t frame = exact; frame <= first && frame < packets.size(); ++frame) {
-        reach = std::max<std::int64_t>(reach, packets[frame].mainDataBegin - regionsBefore);
+    for (std::size_t frame = leadIn.exact; frame <= first && frame < packets.size(); ++frame) {
+        leadIn.reservoirBytes = std::max<std::int64_t>(
+            leadIn.reservoirBytes, packets[frame].mainDataBegin - regionsBefore);
         regionsBefore += packets[frame].regionBytes;
     }
-    std::size_t start = exact;
-    while (reach > 0 && start > 0) {
-        --start;
-        reach -= packets[start].regionBytes;
+    leadIn.start = leadIn.exact;
+    for (std::int64_t reach = leadIn.reservoirBytes; reach > 0 && leadIn.start > 0;) {
+        --leadIn.start;
+        reach -= packets[leadIn.start].regionBytes;
     }
-    return start;
+    return leadIn;
+}
+
+std::size_t mp3LeadInStart(const Mp3Index& index, std::size_t first)
+{
+    return mp3LeadIn(index, first).start;
 }
 
 std::unique_ptr<StretchDecoder> openStretchDecoder(

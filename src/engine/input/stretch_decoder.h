@@ -46,10 +46,21 @@ public:
 std::unique_ptr<StretchDecoder> openStretchDecoder(const QString& inputPath,
     const StreamInfo& stream, const Mp3Index* mp3Index, QString* why = nullptr);
 
-// The first frame a decoder must be given so that frame `first` of the index, and every one
-// after it, decodes exactly as in a decode of the whole stream: the frame before it (whose
-// granules the synthesis overlaps) and the frames that hold the main data that frame reaches
-// back for.
+// What a decoder needs before frame `first` of an MP3 index to decode it, and every frame after
+// it, exactly as a decode of the whole stream does. The granule before `first`, whose samples
+// the synthesis takes in, and the granule before that one, which overlaps them, must be decoded
+// from their full main data: the frames from `exact` on (one frame for MPEG-1, which holds two
+// granules a frame, two for MPEG-2 and 2.5). Their main data reaches `reservoirBytes` bytes back
+// before the region of frame `exact`, into the bit reservoir, which the frames from `start` on
+// hold.
+struct Mp3LeadIn {
+    std::size_t exact = 0;
+    std::int64_t reservoirBytes = 0;
+    std::size_t start = 0;
+};
+Mp3LeadIn mp3LeadIn(const Mp3Index& index, std::size_t first);
+
+// The first frame a decoder must be given for frame `first`: mp3LeadIn(...).start.
 std::size_t mp3LeadInStart(const Mp3Index& index, std::size_t first);
 
 } // namespace brevane::detail

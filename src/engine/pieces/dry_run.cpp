@@ -1,6 +1,7 @@
 #include "pieces/dry_run.h"
 
 #include "folder/piece_names.h"
+#include "pieces/mp3_copy.h"
 
 namespace brevane::detail {
 
@@ -16,7 +17,11 @@ namespace {
             AnalysisResult analysis;
             if (!m_job.analyse(finder, &analysis, errorMessage))
                 return false;
-            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments,
+            // Copied MP3 pieces end on the frame boundaries nearest to the cuts.
+            const QList<InternalSegment> ranges = m_job.encoding.format == PieceFormat::Copy
+                ? Mp3CopyWriter(m_job.inputPath, *m_job.mp3Index).snapped(analysis.segments)
+                : analysis.segments;
+            *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, ranges,
                 pieceSuffix(m_job.encoding.format));
             return true;
         }

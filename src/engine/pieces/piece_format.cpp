@@ -38,7 +38,11 @@ namespace {
         static const FormatTraits mp3 { "MP3", "mp3", "libmp3lame", 128000, { 8000, 320000 }, 2 };
         static const FormatTraits opus { "Opus", "opus", "libopus", 96000,
             { 500, 8 * opusBitsPerChannel }, 8 };
+        // No encoder: the input's own frames.
+        static const FormatTraits copy { "MP3", "mp3", "", 0, {}, 2 };
         switch (format) {
+        case PieceFormat::Copy:
+            return copy;
         case PieceFormat::Flac:
             return flac;
         case PieceFormat::Mp3:
@@ -138,6 +142,17 @@ bool choosePieceEncoding(const SplitOptions& options, const StreamInfo& stream,
     const FormatTraits& traits = traitsOf(options.format);
     PieceEncoding chosen;
     chosen.format = options.format;
+    // The input's frames as they are: its rate, channels and bit rate.
+    if (options.format == PieceFormat::Copy) {
+        if (options.bitRate != 0 || options.sampleRate != 0 || options.channelCount != 0)
+            return fail(errorMessage,
+                trText("--format copy keeps the input's rate, channels and bit rate"));
+        chosen.sampleRate = stream.sampleRate;
+        chosen.channelCount = stream.channelCount;
+        chosen.sizeBounded = options.maxPieceBytes > 0;
+        *encoding = chosen;
+        return true;
+    }
 
     chosen.channelCount = options.channelCount > 0 ? options.channelCount : stream.channelCount;
     if (traits.mostChannels > 0 && chosen.channelCount > traits.mostChannels) {
@@ -196,6 +211,7 @@ QStringList encoderArguments(const PieceEncoding& encoding, bool setChannels)
         arguments << QStringLiteral("-b:a") << bitRateText(encoding.bitRate);
         break;
     case PieceFormat::Wav:
+    case PieceFormat::Copy:
         break;
     }
     // libopus takes 3 and 4 channels only in the Vorbis layouts (3.0 and quad), not in the

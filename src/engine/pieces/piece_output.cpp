@@ -35,6 +35,17 @@ bool PieceJob::analyse(CutFinder& finder, AnalysisResult* analysis, QString* err
     return analyzeAudio(inputPath, stream, finder, analysis, errorMessage, framesAnalysed, stop);
 }
 
+bool PieceJob::analyse(StretchDecoder& decoder, CutFinder& finder, AnalysisResult* analysis,
+    QString* errorMessage, const std::function<bool(QString* errorMessage)>& afterChunk) const
+{
+    StretchAnalysisHooks hooks;
+    hooks.afterChunk = afterChunk;
+    hooks.stop = stop;
+    if (progress)
+        hooks.progress = [this](std::int64_t, std::int64_t analysed) { reportDecoding(analysed); };
+    return analyseStretches(decoder, finder, analysis, errorMessage, hooks);
+}
+
 bool PieceJob::stopped(const QList<Segment>& complete, QString* errorMessage) const
 {
     stop->completePieces = complete;

@@ -6,6 +6,8 @@
 #include "brevane.h"
 #include "cuts/cut_finder.h"
 #include "cuts/frame_windows.h"
+#include "cuts/stretch_analysis.h"
+#include "input/mp3_index.h"
 #include "input/stream_probe.h"
 #include "pieces/piece_format.h"
 
@@ -27,6 +29,8 @@ struct PieceJob {
     PieceEncoding encoding;
     ProgressCallback progress;
     SplitStop* stop = nullptr;
+    // The input's MP3 frames, where the job read them (MP3 pieces copied from them).
+    const Mp3Index* mp3Index = nullptr;
 
     // Progress reports: frames analysed so far (and, while a one-pass run decodes, the piece
     // being written), and the piece about to be written of partCount.
@@ -35,6 +39,11 @@ struct PieceJob {
 
     // The analysis pass alone, reporting progress: the decoder feeding finder.
     bool analyse(CutFinder& finder, AnalysisResult* analysis, QString* errorMessage) const;
+    // The same from stretches decoded in this process; afterChunk, when set, is called after
+    // every chunk the rule has taken.
+    bool analyse(StretchDecoder& decoder, CutFinder& finder, AnalysisResult* analysis,
+        QString* errorMessage,
+        const std::function<bool(QString* errorMessage)>& afterChunk = {}) const;
 
     // After a stop: complete named in the stop's report, and "Split stopped".
     bool stopped(const QList<Segment>& complete, QString* errorMessage) const;

@@ -1,5 +1,7 @@
 #include "pieces/piece_size.h"
 
+#include "pieces/mp3_copy.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -177,6 +179,7 @@ namespace {
         case PieceFormat::Opus:
             return opusBytes(encoding, samples);
         case PieceFormat::Wav:
+        case PieceFormat::Copy:
             break;
         }
         return wavBytes(encoding, samples);
@@ -184,23 +187,43 @@ namespace {
 
 } // namespace
 
+namespace {
+
+    // Every bound grows with the frames, so the largest count that fits is found by halving.
+    template <typename Fits> std::int64_t mostFramesThat(const Fits& fits)
+    {
+        std::int64_t fitting = 0;
+        std::int64_t tooMany = std::numeric_limits<std::int64_t>::max();
+        if (fits(tooMany))
+            return tooMany;
+        while (tooMany - fitting > 1) {
+            const std::int64_t middle = fitting + (tooMany - fitting) / 2;
+            (fits(middle) ? fitting : tooMany) = middle;
+        }
+        return fitting;
+    }
+
+} // namespace
+
 std::int64_t mostFramesWithin(
     const PieceEncoding& encoding, std::int64_t inputRate, std::int64_t maxBytes)
 {
-    const auto fits = [&](std::int64_t frames) {
+    return mostFramesThat([&](std::int64_t frames) {
         return bytesBound(encoding, piecesSamples(frames, inputRate, encoding.sampleRate))
             <= maxBytes;
-    };
-    // Every bound grows with the frames, so the largest count that fits is found by halving.
-    std::int64_t fitting = 0;
-    std::int64_t tooMany = std::numeric_limits<std::int64_t>::max();
-    if (fits(tooMany))
-        return tooMany;
-    while (tooMany - fitting > 1) {
-        const std::int64_t middle = fitting + (tooMany - fitting) / 2;
-        (fits(middle) ? fitting : tooMany) = middle;
-    }
-    return fitting;
+    });
+}
+
+// Bounded by frames the size of the largest the stream may hold, for every frame the piece may
+// take besides those of its range (Mp3CopyWriter::mostBytes).
+std::int64_t mostCopiedFramesWithin(
+    const Mp3Index& index, std::int64_t tagBytes, std::int64_t maxBytes)
+{
+    return mostFramesThat([&](std::int64_t frames) {
+        // Beyond any stream's length, and clear of overflow in the bound.
+        return frames < (std::int64_t(1) << 50)
+            && Mp3CopyWriter::mostBytes(index, frames, tagBytes) <= maxBytes;
+    });
 }
 
 } // namespace brevane::detail

@@ -3,6 +3,7 @@
 // How long a piece may be for its file to stay within a number of bytes, whatever the audio
 // holds: an upper bound on the size of a piece file for each format, turned into frames.
 
+#include "input/mp3_index.h"
 #include "pieces/piece_format.h"
 
 #include <cstdint>
@@ -15,5 +16,9 @@ namespace brevane::detail {
 // frame fits. A piece of fewer frames never takes more bytes.
 std::int64_t mostFramesWithin(
     const PieceEncoding& encoding, std::int64_t inputRate, std::int64_t maxBytes);
+
+// The same for MP3 pieces copied from the frames of index, each carrying tagBytes of ID3v2 tag.
+std::int64_t mostCopiedFramesWithin(
+    const Mp3Index& index, std::int64_t tagBytes, std::int64_t maxBytes);
 
 } // namespace brevane::detail

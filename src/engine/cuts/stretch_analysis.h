@@ -1,0 +1,33 @@
+#pragma once
+
+// The analysis fed by a decoder of stretches in this process rather than by the decoder child:
+// the same cuts, frame for frame, from the same samples.
+
+#include "brevane.h"
+#include "cuts/cut_finder.h"
+#include "input/stretch_decoder.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace brevane::detail {
+
+struct StretchAnalysisHooks {
+    // Hears how far the analysis has got: the frames decoded so far, lead-ins included, and
+    // the frame the cut rule has reached.
+    std::function<void(std::int64_t framesDecoded, std::int64_t framesAnalysed)> progress;
+    // Called after every chunk the rule has taken (not after the rule has closed its last
+    // range); returns false to stop, with the message it stored.
+    std::function<bool(QString* errorMessage)> afterChunk;
+    // A stop ends the analysis between two chunks with "Split stopped".
+    SplitStop* stop = nullptr;
+};
+
+// Decodes the whole input through decoder and feeds finder; fails with the decoder's
+// messages, the hooks', or the finder's when no frame arrived.
+bool analyseStretches(StretchDecoder& decoder, CutFinder& finder, AnalysisResult* result,
+    QString* errorMessage, const StretchAnalysisHooks& hooks = {});
+
+} // namespace brevane::detail
