@@ -145,8 +145,6 @@ bool indexMp3Stream(
             entry.regionBytes = std::int16_t(header.frameBytes - header.mainDataOffset());
             made = header.samplesPerFrame;
         }
-        if (packet->size < (frame ? header.frameBytes : 0))
-            irregular(trText("its last frame is cut short"));
 
         std::size_t sideSize = 0;
         const std::uint8_t* gapless

@@ -67,6 +67,9 @@ namespace {
             const qsizetype cuts = streamEnded ? ranges.size() - 1 : ranges.size();
             for (; m_cutsTaken < cuts; ++m_cutsTaken) {
                 const InternalSegment& range = ranges.at(m_cutsTaken);
+                // A cut on the very last frame is the end of the stream after all.
+                if (!streamEnded && range.endFrame >= m_job.mp3Index->totalFrames)
+                    break;
                 const std::int64_t boundary = m_writer.frameBoundaryNear(range.endFrame);
                 if (boundary <= m_pieceStart)
                     continue;
