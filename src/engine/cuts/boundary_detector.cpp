@@ -45,6 +45,62 @@ namespace {
         }
     }
 
+    std::int64_t wordsFor(std::int64_t frames) { return (frames + wordFrames - 1) / wordFrames; }
+
+    // Bits [offset, offset + count) of words, as words of their own from bit 0 on.
+    std::vector<std::uint64_t> bitsFrom(
+        const std::vector<std::uint64_t>& words, std::int64_t offset, std::int64_t count)
+    {
+        std::vector<std::uint64_t> out(std::size_t(wordsFor(count)));
+        const std::size_t word = std::size_t(offset / wordFrames);
+        const int shift = int(offset % wordFrames);
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            std::uint64_t value = words[word + i] >> shift;
+            if (shift != 0 && word + i + 1 < words.size())
+                value |= words[word + i + 1] << (wordFrames - shift);
+            out[i] = value;
+        }
+        if (count % wordFrames != 0)
+            out.back() &= ~std::uint64_t(0) >> (wordFrames - count % wordFrames);
+        return out;
+    }
+
+    // The `firstCount` bits of first followed by the `secondCount` bits of second.
+    std::vector<std::uint64_t> joined(std::vector<std::uint64_t> first, std::int64_t firstCount,
+        const std::vector<std::uint64_t>& second, std::int64_t secondCount)
+    {
+        const int shift = int(firstCount % wordFrames);
+        first.resize(std::size_t(wordsFor(firstCount)));
+        for (std::size_t i = 0; i < std::size_t(wordsFor(secondCount)); ++i) {
+            if (shift == 0) {
+                first.push_back(second[i]);
+            } else {
+                first.back() |= second[i] << shift;
+                first.push_back(second[i] >> (wordFrames - shift));
+            }
+        }
+        first.resize(std::size_t(wordsFor(firstCount + secondCount)));
+        return first;
+    }
+
+    // Scanning back from the last of `count` frames: the loud frame before the latest run of at
+    // least minSilence silent frames, or -1 where that run may have begun before the first.
+    std::int64_t loudBeforeLatestPause(
+        const std::vector<std::uint64_t>& silence, std::int64_t count, std::int64_t minSilence)
+    {
+        std::int64_t run = 0;
+        for (std::int64_t frame = count - 1; frame >= 0; --frame) {
+            if ((silence[std::size_t(frame / wordFrames)] >> (frame % wordFrames)) & 1) {
+                ++run;
+            } else if (run >= minSilence) {
+                return frame;
+            } else {
+                run = 0;
+            }
+        }
+        return -1;
+    }
+
 } // namespace
 
 BoundaryDetector::BoundaryDetector(
@@ -64,6 +120,32 @@ void BoundaryDetector::processChunk(QByteArray& pcmBuffer)
     pcmBuffer.remove(0, frameCount * std::int64_t(m_channelCount) * 4);
 }
 
+void BoundaryDetector::markSilence(
+    const char* data, std::int64_t frameCount, std::uint64_t* words) const
+{
+    switch (m_channelCount) {
+    case 1:
+        markSilentFrames<1>(data, frameCount, 1, m_silenceLevel, words);
+        break;
+    case 2:
+        markSilentFrames<2>(data, frameCount, 2, m_silenceLevel, words);
+        break;
+    default:
+        markSilentFrames<0>(data, frameCount, m_channelCount, m_silenceLevel, words);
+        break;
+    }
+}
+
+void BoundaryDetector::walkWords(const std::uint64_t* words, std::int64_t frameCount)
+{
+    for (std::int64_t first = 0; first < frameCount; first += wordFrames) {
+        const int frames = int(std::min<std::int64_t>(wordFrames, frameCount - first));
+        const std::uint64_t silent = words[first / wordFrames];
+        if (frames < wordFrames || !countQuietWord(silent))
+            walkWord(silent, frames);
+    }
+}
+
 void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
 {
     const std::int64_t frameBytes = std::int64_t(m_channelCount) * 4;
@@ -71,24 +153,8 @@ void BoundaryDetector::analyseFrames(const char* data, std::int64_t frameCount)
     std::uint64_t silentWords[blockWords];
     for (std::int64_t done = 0; done < frameCount;) {
         const std::int64_t count = std::min(blockFrames, frameCount - done);
-        const char* block = data + done * frameBytes;
-        switch (m_channelCount) {
-        case 1:
-            markSilentFrames<1>(block, count, 1, m_silenceLevel, silentWords);
-            break;
-        case 2:
-            markSilentFrames<2>(block, count, 2, m_silenceLevel, silentWords);
-            break;
-        default:
-            markSilentFrames<0>(block, count, m_channelCount, m_silenceLevel, silentWords);
-            break;
-        }
-        for (std::int64_t first = 0; first < count; first += wordFrames) {
-            const int frames = int(std::min<std::int64_t>(wordFrames, count - first));
-            const std::uint64_t silent = silentWords[first / wordFrames];
-            if (frames < wordFrames || !countQuietWord(silent))
-                walkWord(silent, frames);
-        }
+        markSilence(data + done * frameBytes, count, silentWords);
+        walkWords(silentWords, count);
         done += count;
     }
 }
@@ -235,6 +301,56 @@ bool BoundaryDetector::silenceCutDue(const State& state) const
 bool BoundaryDetector::forcedCutDue(const State& state) const
 {
     return state.framesProcessed - state.segmentStart >= m_windows.maxFrames;
+}
+
+std::int64_t BoundaryDetector::nextFrameNeeded() const
+{
+    std::int64_t firstCut = 0;
+    if (__builtin_add_overflow(m_state.segmentStart, m_windows.minFrames - 1, &firstCut))
+        firstCut = std::numeric_limits<std::int64_t>::max();
+    return std::max(firstCut, m_state.framesProcessed);
+}
+
+// Before the needed frame no cut falls, so the rule's state there is the one its frames leave
+// whatever state they start from, once they hold a loud frame followed by a pause of
+// minSilenceFrames: after the loud frame no pause runs and none is spent (only a cut spends
+// one), and that pause, or a later one, sets the candidate, which outlives nothing before it.
+bool BoundaryDetector::settle(std::int64_t from, QByteArray& floats)
+{
+    const std::int64_t needed = nextFrameNeeded();
+    const std::int64_t frames = wholeFramesIn(floats, m_channelCount);
+    const std::int64_t keptCount = m_kept.empty() ? 0 : needed - m_keptFrom;
+    if (from <= m_state.framesProcessed) {
+        processChunk(floats);
+        walkWords(m_kept.data(), keptCount);
+        m_kept.clear();
+        return true;
+    }
+    std::vector<std::uint64_t> offered(std::size_t(wordsFor(frames)));
+    markSilence(floats.constData(), frames, offered.data());
+    m_kept = joined(std::move(offered), frames, m_kept, keptCount);
+    m_keptFrom = from;
+    const std::int64_t loud
+        = loudBeforeLatestPause(m_kept, needed - from, m_windows.minSilenceFrames);
+    if (loud < 0)
+        return false;
+    m_state.framesProcessed = from + loud;
+    m_state.silentRun = 0;
+    m_state.silentRunSpent = false;
+    m_state.candidateFrame = -1;
+    const std::vector<std::uint64_t> rest = bitsFrom(m_kept, loud, needed - from - loud);
+    walkWords(rest.data(), needed - from - loud);
+    m_kept.clear();
+    return true;
+}
+
+void BoundaryDetector::skipToEnd(std::int64_t total)
+{
+    m_state.framesProcessed = std::max(m_state.framesProcessed, total);
+    m_state.silentRun = 0;
+    m_state.silentRunSpent = false;
+    m_state.candidateFrame = -1;
+    m_kept.clear();
 }
 
 bool BoundaryDetector::finishAnalysis(AnalysisResult* result, QString* errorMessage)

@@ -6,6 +6,7 @@
 #include "cuts/frame_windows.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace brevane::detail {
 
@@ -23,6 +24,14 @@ public:
     std::int64_t framesProcessed() const override { return m_state.framesProcessed; }
     const QList<InternalSegment>& closedRanges() const override { return m_segments; }
 
+    // No cut can fall before the piece has run for minFrames. The frames before that matter
+    // only through the latest pause among them, how long the pause at its end has lasted, and
+    // whether that pause is spent; settle finds them from the frames back to the latest pause
+    // of minSilenceFrames that began after a sound.
+    std::int64_t nextFrameNeeded() const override;
+    bool settle(std::int64_t from, QByteArray& floats) override;
+    void skipToEnd(std::int64_t total) override;
+
 private:
     // What the cut rule reads and writes for each frame. Kept as one value so that a stretch
     // of frames can be tried on a copy before it is taken.
@@ -37,6 +46,10 @@ private:
     };
 
     void analyseFrames(const char* data, std::int64_t frameCount);
+    // Whether each frame is silent, one bit a frame, 64 to a word, frame k of a word its bit k.
+    void markSilence(const char* data, std::int64_t frameCount, std::uint64_t* words) const;
+    // The rule applied to frames known by their silence alone.
+    void walkWords(const std::uint64_t* words, std::int64_t frameCount);
     bool countQuietWord(std::uint64_t silent);
     void walkWord(std::uint64_t silent, int frameCount);
     void walkRun(bool silent, std::int64_t frameCount);
@@ -50,6 +63,9 @@ private:
     const double m_silenceLevel;
     State m_state;
     QList<InternalSegment> m_segments;
+    // The silence of the frames settle was offered, from m_keptFrom up to the needed frame.
+    std::vector<std::uint64_t> m_kept;
+    std::int64_t m_keptFrom = 0;
 };
 
 } // namespace brevane::detail

@@ -50,6 +50,26 @@ public:
     // finishAnalysis marks the range that ends where the stream ends as CutKind::End, also one
     // that a cut closed on the very last frame.
     virtual const QList<InternalSegment>& closedRanges() const = 0;
+
+    // For an analysis that decodes only where a cut can fall. Between two chunks it asks where
+    // the rule next needs to see the stream: framesProcessed() while it needs every frame, or a
+    // later frame when none before it can decide a cut. Those frames then matter only through
+    // the state they leave the rule in at the needed frame, and the rule settles that state
+    // from as few of them as it can: settle is offered the frames [from, nextFrameNeeded()) as
+    // floats, each offer ending where the one before began (the first, perhaps empty, at the
+    // needed frame itself), and says whether it now stands at the needed frame with exactly
+    // the state that every frame before it would have left. Until then it keeps what it needs of
+    // each offer. An offer from framesProcessed() always settles it.
+    virtual std::int64_t nextFrameNeeded() const { return framesProcessed(); }
+    virtual bool settle(std::int64_t from, QByteArray& floats)
+    {
+        Q_UNUSED(from);
+        processChunk(floats);
+        return true;
+    }
+    // The stream ends at `total`, and no frame from framesProcessed() on can decide a cut: the
+    // rule stands at the end without seeing them.
+    virtual void skipToEnd(std::int64_t total) { Q_UNUSED(total); }
 };
 
 } // namespace brevane::detail

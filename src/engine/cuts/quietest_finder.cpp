@@ -226,6 +226,45 @@ InternalSegment QuietestCutFinder::quietestCut() const
     return { start, best, CutKind::Quietest };
 }
 
+// The first block a counting candidate of the open piece could take in, as in quietestCut.
+std::int64_t QuietestCutFinder::nextFrameNeeded() const
+{
+    const std::int64_t start = m_pieceStart;
+    const std::int64_t earliest
+        = m_windows.minFrames > int64Max - start ? int64Max : start + m_windows.minFrames;
+    const std::int64_t first = std::max(ceilDiv(earliest, m_blockFrames), m_windowBlocks / 2);
+    const std::int64_t block = first - m_windowBlocks / 2;
+    const std::int64_t frame = block > int64Max / m_blockFrames ? int64Max : block * m_blockFrames;
+    return std::max(frame, m_frames);
+}
+
+bool QuietestCutFinder::settle(std::int64_t from, QByteArray& floats)
+{
+    if (from <= m_frames) {
+        processChunk(floats);
+        return true;
+    }
+    skipTo(nextFrameNeeded());
+    return true;
+}
+
+void QuietestCutFinder::skipToEnd(std::int64_t total) { skipTo(std::max(total, m_frames)); }
+
+// No stretch that counts reaches back before the frame skipped to: the block sums before it are
+// dropped, and the running sum goes on from there as if the skipped blocks held nothing, which
+// leaves every difference within the blocks to come as it would be.
+void QuietestCutFinder::skipTo(std::int64_t frame)
+{
+    if (frame <= m_frames)
+        return;
+    m_frames = frame;
+    m_blocks = frame / m_blockFrames;
+    m_blockFill = frame % m_blockFrames;
+    m_blockSum = 0;
+    m_firstHeld = m_blocks;
+    m_prefix[std::size_t(m_blocks) & (m_prefix.size() - 1)] = m_total;
+}
+
 bool QuietestCutFinder::finishAnalysis(AnalysisResult* result, QString* errorMessage)
 {
     cutDecidedPieces(true);

@@ -23,6 +23,12 @@ public:
     std::int64_t framesProcessed() const override { return m_frames; }
     const QList<InternalSegment>& closedRanges() const override { return m_segments; }
 
+    // A piece's cut depends only on the blocks of its window and half a stretch on either
+    // side: the frames before them are skipped without being seen.
+    std::int64_t nextFrameNeeded() const override;
+    bool settle(std::int64_t from, QByteArray& floats) override;
+    void skipToEnd(std::int64_t total) override;
+
     // The block sums held for pieces not yet cut, in bytes: bounded by the windows, not by the
     // length of the input.
     std::size_t heldBytes() const { return m_prefix.capacity() * sizeof(std::uint64_t); }
@@ -38,6 +44,8 @@ private:
     InternalSegment quietestCut() const;
     std::uint64_t prefixAt(std::int64_t block) const;
     void dropPrefixesBefore(std::int64_t block);
+    // Goes on at `frame` without the frames before it: at a block boundary, or at the end.
+    void skipTo(std::int64_t frame);
 
     const int m_channelCount;
     const FrameWindows m_windows;

@@ -8,40 +8,97 @@ namespace brevane::detail {
 
 namespace {
 
-    // Frames decoded between two looks at the cut rule, a stop and the progress.
-    constexpr std::int64_t stepFrames = 1 << 16;
+    class Analysis {
+    public:
+        Analysis(StretchDecoder& decoder, CutFinder& finder, QString* errorMessage,
+            const StretchAnalysisHooks& hooks)
+            : m_decoder(decoder)
+            , m_finder(finder)
+            , m_errorMessage(errorMessage)
+            , m_hooks(hooks)
+            , m_total(decoder.totalFrames())
+        {
+        }
+
+        bool run(AnalysisResult* result)
+        {
+            while (m_finder.framesProcessed() < m_total) {
+                if (stopRequested(m_hooks.stop))
+                    return failStopped(m_errorMessage);
+                const std::int64_t needed = m_finder.nextFrameNeeded();
+                if (needed >= m_total) {
+                    m_finder.skipToEnd(m_total);
+                    break;
+                }
+                if (needed > m_finder.framesProcessed() && !settleAt(needed))
+                    return false;
+                const std::int64_t from = m_finder.framesProcessed();
+                if (!decode(from, std::min(m_total, from + m_hooks.stepFrames),
+                        [&](QByteArray& floats) {
+                            m_finder.processChunk(floats);
+                            return !m_hooks.afterChunk || m_hooks.afterChunk(m_errorMessage);
+                        }))
+                    return false;
+            }
+            if (stopRequested(m_hooks.stop))
+                return failStopped(m_errorMessage);
+            return m_finder.finishAnalysis(result, m_errorMessage);
+        }
+
+    private:
+        // Brings the rule to the needed frame, offering it the frames before, further back each
+        // time, until it knows its state there; at the worst every frame from where it stands.
+        bool settleAt(std::int64_t needed)
+        {
+            QByteArray floats;
+            if (m_finder.settle(needed, floats))
+                return true;
+            std::int64_t to = needed;
+            for (std::int64_t length = m_hooks.firstLookBack;;
+                 length = std::min(2 * length, m_hooks.longestLookBack)) {
+                if (stopRequested(m_hooks.stop))
+                    return failStopped(m_errorMessage);
+                const std::int64_t from = std::max(m_finder.framesProcessed(), to - length);
+                floats.clear();
+                if (!decode(from, to, [&](QByteArray& chunk) {
+                        floats.append(chunk);
+                        return true;
+                    }))
+                    return false;
+                if (m_finder.settle(from, floats))
+                    return true;
+                to = from;
+            }
+        }
+
+        bool decode(std::int64_t from, std::int64_t to, const FloatChunkConsumer& consume)
+        {
+            bool consumerStopped = false;
+            const bool decoded = m_decoder.decode(
+                from, to,
+                [&](QByteArray& floats) {
+                    consumerStopped = !consume(floats);
+                    return !consumerStopped;
+                },
+                m_errorMessage);
+            if (m_hooks.progress)
+                m_hooks.progress(m_decoder.framesDecoded(), m_finder.framesProcessed());
+            return decoded && !consumerStopped;
+        }
+
+        StretchDecoder& m_decoder;
+        CutFinder& m_finder;
+        QString* const m_errorMessage;
+        const StretchAnalysisHooks& m_hooks;
+        const std::int64_t m_total;
+    };
 
 } // namespace
 
 bool analyseStretches(StretchDecoder& decoder, CutFinder& finder, AnalysisResult* result,
     QString* errorMessage, const StretchAnalysisHooks& hooks)
 {
-    const std::int64_t total = decoder.totalFrames();
-    bool hookFailed = false;
-    for (std::int64_t from = 0; from < total;) {
-        if (stopRequested(hooks.stop))
-            return failStopped(errorMessage);
-        const std::int64_t to = std::min(total, from + stepFrames);
-        const bool decoded = decoder.decode(
-            from, to,
-            [&](QByteArray& floats) {
-                finder.processChunk(floats);
-                if (hooks.afterChunk && !hooks.afterChunk(errorMessage)) {
-                    hookFailed = true;
-                    return false;
-                }
-                return true;
-            },
-            errorMessage);
-        if (!decoded || hookFailed)
-            return false;
-        from = to;
-        if (hooks.progress)
-            hooks.progress(decoder.framesDecoded(), finder.framesProcessed());
-    }
-    if (stopRequested(hooks.stop))
-        return failStopped(errorMessage);
-    return finder.finishAnalysis(result, errorMessage);
+    return Analysis(decoder, finder, errorMessage, hooks).run(result);
 }
 
 } // namespace brevane::detail

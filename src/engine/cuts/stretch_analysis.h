@@ -1,7 +1,9 @@
 #pragma once
 
-// The analysis fed by a decoder of stretches in this process rather than by the decoder child:
-// the same cuts, frame for frame, from the same samples.
+// The analysis fed by a decoder of stretches in this process rather than by the decoder child,
+// decoding only where a cut can fall: the stretches the cut rule needs to see, and before each
+// as much as it needs to know its state there (CutFinder::nextFrameNeeded, settle). The same
+// cuts, frame for frame, as from every frame.
 
 #include "brevane.h"
 #include "cuts/cut_finder.h"
@@ -23,9 +25,15 @@ struct StretchAnalysisHooks {
     std::function<bool(QString* errorMessage)> afterChunk;
     // A stop ends the analysis between two chunks with "Split stopped".
     SplitStop* stop = nullptr;
+    // Frames decoded between two looks at the rule; the first look back before a needed frame
+    // and the longest (each goes twice as far back as the one before, and what one decodes is
+    // held at once).
+    std::int64_t stepFrames = 1 << 16;
+    std::int64_t firstLookBack = 1 << 18;
+    std::int64_t longestLookBack = 1 << 20;
 };
 
-// Decodes the whole input through decoder and feeds finder; fails with the decoder's
+// Decodes what finder needs of the input through decoder and feeds it; fails with the decoder's
 // messages, the hooks', or the finder's when no frame arrived.
 bool analyseStretches(StretchDecoder& decoder, CutFinder& finder, AnalysisResult* result,
     QString* errorMessage, const StretchAnalysisHooks& hooks = {});
