@@ -6,6 +6,7 @@
 // and the one-pass mode writes the same files. Then what copy refuses and what it takes of
 // damaged inputs, and the size limit.
 
+#include "brevane.h"
 #include "input/mp3_frames.h"
 #include "test_support.h"
 
@@ -235,6 +236,41 @@ TEST(CopySizeLimitTest, NoPieceIsLarger)
         for (const QJsonValue piece : pieces)
             EXPECT_LE(QFileInfo(dir.filePath(piece["path"].toString())).size(), 150000);
         QDir(dir.filePath("out")).removeRecursively();
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A stop asked for while the analysis runs in this process ends it between two stretches: a
+// one-pass copy keeps the pieces it finished, leaves no scratch file and names them; a dry run
+// writes nothing.
+TEST(CopyStopTest, EndsBetweenStretchesWithThePiecesWhole)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::runFfmpeg(burstsAndPauses + QStringList { dir.filePath("in.mp3") }));
+    for (const bool dryRun : { false, true }) {
+        brevane::SplitStop stop;
+        brevane::SplitOptions options;
+        options.format = brevane::PieceFormat::Copy;
+        options.onePass = true;
+        options.dryRun = dryRun;
+        options.stop = &stop;
+        QList<brevane::Segment> pieces;
+        QString error;
+        const QString out = dir.filePath(dryRun ? "dry" : "out");
+        EXPECT_FALSE(brevane::splitAudio(dir.filePath("in.mp3"), out, 3, 1, options, &pieces,
+            &error, [&](const brevane::SplitProgress& progress) {
+                if (progress.positionSeconds > 7)
+                    stop.request();
+            }));
+        EXPECT_EQ(error, "Split stopped");
+        QStringList complete;
+        for (const brevane::Segment& piece : stop.completePieces)
+            complete << QFileInfo(piece.filePath).fileName();
+        EXPECT_EQ(QDir(out).entryList(QDir::Files | QDir::Hidden), complete);
+        EXPECT_EQ(complete.isEmpty(), dryRun);
     }
 }
 

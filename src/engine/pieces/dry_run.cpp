@@ -1,6 +1,7 @@
 #include "pieces/dry_run.h"
 
 #include "folder/piece_names.h"
+#include "input/stretch_decoder.h"
 #include "pieces/mp3_copy.h"
 
 namespace brevane::detail {
@@ -15,7 +16,7 @@ namespace {
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
             AnalysisResult analysis;
-            if (!m_job.analyse(finder, &analysis, errorMessage))
+            if (!analyse(finder, &analysis, errorMessage))
                 return false;
             // Copied MP3 pieces end on the frame boundaries nearest to the cuts.
             const QList<InternalSegment> ranges = m_job.encoding.format == PieceFormat::Copy
@@ -24,6 +25,25 @@ namespace {
             *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, ranges,
                 pieceSuffix(m_job.encoding.format));
             return true;
+        }
+
+    private:
+        // Nothing is written, so nothing needs the samples between the places where a cut can
+        // fall: where the input's frames can be reached exactly (an MP3 file, PCM in a WAV
+        // file), only those are decoded; every other input goes through the decoder child.
+        bool analyse(CutFinder& finder, AnalysisResult* analysis, QString* errorMessage)
+        {
+            Mp3Index ownIndex;
+            const Mp3Index* index = m_job.mp3Index;
+            if (!index && m_job.stream.codecName == QLatin1String("mp3")
+                && m_job.stream.containerName == QLatin1String("mp3")
+                && indexMp3Stream(m_job.inputPath, m_job.stream.streamIndex, &ownIndex, nullptr))
+                index = &ownIndex;
+            const std::unique_ptr<StretchDecoder> decoder
+                = openStretchDecoder(m_job.inputPath, m_job.stream, index);
+            if (decoder)
+                return m_job.analyse(*decoder, finder, analysis, errorMessage);
+            return m_job.analyse(finder, analysis, errorMessage);
         }
     };
 
