@@ -65,42 +65,6 @@ namespace {
         return out;
     }
 
-    // The `firstCount` bits of first followed by the `secondCount` bits of second.
-    std::vector<std::uint64_t> joined(std::vector<std::uint64_t> first, std::int64_t firstCount,
-        const std::vector<std::uint64_t>& second, std::int64_t secondCount)
-    {
-        const int shift = int(firstCount % wordFrames);
-        first.resize(std::size_t(wordsFor(firstCount)));
-        for (std::size_t i = 0; i < std::size_t(wordsFor(secondCount)); ++i) {
-            if (shift == 0) {
-                first.push_back(second[i]);
-            } else {
-                first.back() |= second[i] << shift;
-                first.push_back(second[i] >> (wordFrames - shift));
-            }
-        }
-        first.resize(std::size_t(wordsFor(firstCount + secondCount)));
-        return first;
-    }
-
-    // Scanning back from the last of `count` frames: the loud frame before the latest run of at
-    // least minSilence silent frames, or -1 where that run may have begun before the first.
-    std::int64_t loudBeforeLatestPause(
-        const std::vector<std::uint64_t>& silence, std::int64_t count, std::int64_t minSilence)
-    {
-        std::int64_t run = 0;
-        for (std::int64_t frame = count - 1; frame >= 0; --frame) {
-            if ((silence[std::size_t(frame / wordFrames)] >> (frame % wordFrames)) & 1) {
-                ++run;
-            } else if (run >= minSilence) {
-                return frame;
-            } else {
-                run = 0;
-            }
-        }
-        return -1;
-    }
-
 } // namespace
 
 BoundaryDetector::BoundaryDetector(
@@ -315,33 +279,53 @@ std::int64_t BoundaryDetector::nextFrameNeeded() const
 // whatever state they start from, once they hold a loud frame followed by a pause of
 // minSilenceFrames: after the loud frame no pause runs and none is spent (only a cut spends
 // one), and that pause, or a later one, sets the candidate, which outlives nothing before it.
+// The offers are scanned back from the needed frame for that loud frame, each where the one
+// after it left off.
 bool BoundaryDetector::settle(std::int64_t from, QByteArray& floats)
 {
-    const std::int64_t needed = nextFrameNeeded();
     const std::int64_t frames = wholeFramesIn(floats, m_channelCount);
-    const std::int64_t keptCount = m_kept.empty() ? 0 : needed - m_keptFrom;
     if (from <= m_state.framesProcessed) {
         processChunk(floats);
-        walkWords(m_kept.data(), keptCount);
-        m_kept.clear();
+        feedKept(m_kept.size());
         return true;
     }
-    std::vector<std::uint64_t> offered(std::size_t(wordsFor(frames)));
-    markSilence(floats.constData(), frames, offered.data());
-    m_kept = joined(std::move(offered), frames, m_kept, keptCount);
-    m_keptFrom = from;
-    const std::int64_t loud
-        = loudBeforeLatestPause(m_kept, needed - from, m_windows.minSilenceFrames);
-    if (loud < 0)
-        return false;
-    m_state.framesProcessed = from + loud;
-    m_state.silentRun = 0;
-    m_state.silentRunSpent = false;
-    m_state.candidateFrame = -1;
-    const std::vector<std::uint64_t> rest = bitsFrom(m_kept, loud, needed - from - loud);
-    walkWords(rest.data(), needed - from - loud);
+    Kept offer { from, frames, std::vector<std::uint64_t>(std::size_t(wordsFor(frames))) };
+    markSilence(floats.constData(), frames, offer.silence.data());
+    // Back from the offer's last frame, the pause that reaches its end going on from the one
+    // at the front of the later offers.
+    for (std::int64_t frame = frames - 1; frame >= 0;) {
+        const std::uint64_t below = offer.silence[std::size_t(frame / wordFrames)]
+            << (wordFrames - 1 - frame % wordFrames);
+        const std::int64_t inWord = frame % wordFrames + 1;
+        if (below >> (wordFrames - 1)) {
+            const std::int64_t run = std::min<std::int64_t>(std::countl_one(below), inWord);
+            m_keptRun += run;
+            frame -= run;
+        } else if (m_keptRun >= m_windows.minSilenceFrames) {
+            m_state.framesProcessed = from + frame;
+            m_state.silentRun = 0;
+            m_state.silentRunSpent = false;
+            m_state.candidateFrame = -1;
+            const std::vector<std::uint64_t> rest = bitsFrom(offer.silence, frame, frames - frame);
+            walkWords(rest.data(), frames - frame);
+            feedKept(m_kept.size());
+            return true;
+        } else {
+            m_keptRun = 0;
+            frame -= std::min<std::int64_t>(std::countl_zero(below), inWord);
+        }
+    }
+    m_kept.push_back(std::move(offer));
+    return false;
+}
+
+// The kept offers, in the order of their frames, the last first offered.
+void BoundaryDetector::feedKept(std::size_t count)
+{
+    for (std::size_t i = count; i > 0; --i)
+        walkWords(m_kept[i - 1].silence.data(), m_kept[i - 1].frames);
     m_kept.clear();
-    return true;
+    m_keptRun = 0;
 }
 
 void BoundaryDetector::skipToEnd(std::int64_t total)
@@ -351,6 +335,7 @@ void BoundaryDetector::skipToEnd(std::int64_t total)
     m_state.silentRunSpent = false;
     m_state.candidateFrame = -1;
     m_kept.clear();
+    m_keptRun = 0;
 }
 
 bool BoundaryDetector::finishAnalysis(AnalysisResult* result, QString* errorMessage)

@@ -50,6 +50,7 @@ private:
     void markSilence(const char* data, std::int64_t frameCount, std::uint64_t* words) const;
     // The rule applied to frames known by their silence alone.
     void walkWords(const std::uint64_t* words, std::int64_t frameCount);
+    void feedKept(std::size_t count);
     bool countQuietWord(std::uint64_t silent);
     void walkWord(std::uint64_t silent, int frameCount);
     void walkRun(bool silent, std::int64_t frameCount);
@@ -63,9 +64,15 @@ private:
     const double m_silenceLevel;
     State m_state;
     QList<InternalSegment> m_segments;
-    // The silence of the frames settle was offered, from m_keptFrom up to the needed frame.
-    std::vector<std::uint64_t> m_kept;
-    std::int64_t m_keptFrom = 0;
+    // The silence of the frames settle was offered and could not yet place, the latest first,
+    // and the pause that runs from the first of them.
+    struct Kept {
+        std::int64_t from;
+        std::int64_t frames;
+        std::vector<std::uint64_t> silence;
+    };
+    std::vector<Kept> m_kept;
+    std::int64_t m_keptRun = 0;
 };
 
 } // namespace brevane::detail

@@ -50,8 +50,8 @@ namespace {
         // time, until it knows its state there; at the worst every frame from where it stands.
         bool settleAt(std::int64_t needed)
         {
-            QByteArray floats;
-            if (m_finder.settle(needed, floats))
+            m_lookBack.resize(0);
+            if (m_finder.settle(needed, m_lookBack))
                 return true;
             std::int64_t to = needed;
             for (std::int64_t length = m_hooks.firstLookBack;;
@@ -59,13 +59,14 @@ namespace {
                 if (stopRequested(m_hooks.stop))
                     return failStopped(m_errorMessage);
                 const std::int64_t from = std::max(m_finder.framesProcessed(), to - length);
-                floats.clear();
+                // One buffer for every look, so that its memory is taken once.
+                m_lookBack.resize(0);
                 if (!decode(from, to, [&](QByteArray& chunk) {
-                        floats.append(chunk);
+                        m_lookBack.append(chunk);
                         return true;
                     }))
                     return false;
-                if (m_finder.settle(from, floats))
+                if (m_finder.settle(from, m_lookBack))
                     return true;
                 to = from;
             }
@@ -91,6 +92,7 @@ namespace {
         QString* const m_errorMessage;
         const StretchAnalysisHooks& m_hooks;
         const std::int64_t m_total;
+        QByteArray m_lookBack;
     };
 
 } // namespace

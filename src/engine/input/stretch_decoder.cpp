@@ -154,7 +154,8 @@ namespace {
             if (m_floats.isEmpty() || (!force && m_floats.size() < chunkFrames * m_frameBytes))
                 return true;
             const bool go = m_consume(m_floats);
-            m_floats.clear();
+            // Emptied, not freed: the next chunk takes the same memory.
+            m_floats.resize(0);
             return go;
         }
 
@@ -203,7 +204,7 @@ namespace {
             if (handed > begin)
                 appendFloats(frame, int(head + begin - start), int(handed - begin), out);
             if (end > handed) {
-                floats.clear();
+                floats.resize(0);
                 appendFloats(frame, int(head + std::max(handed, begin) - start),
                     int(end - std::max(handed, begin)), floats);
             }

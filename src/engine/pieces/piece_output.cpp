@@ -3,6 +3,8 @@
 #include "cuts/analysis.h"
 #include "ffmpeg_child.h"
 
+#include <algorithm>
+
 namespace brevane::detail {
 
 void PieceJob::reportDecoding(std::int64_t framesAnalysed, qsizetype part) const
@@ -41,6 +43,11 @@ bool PieceJob::analyse(StretchDecoder& decoder, CutFinder& finder, AnalysisResul
     StretchAnalysisHooks hooks;
     hooks.afterChunk = afterChunk;
     hooks.stop = stop;
+    // A look back is held whole: at most 4 MiB of floats, whatever the channels.
+    constexpr std::int64_t lookBackBytes = 4 << 20;
+    hooks.longestLookBack = std::max<std::int64_t>(
+        1 << 12, std::min(hooks.longestLookBack, lookBackBytes / (4 * stream.channelCount)));
+    hooks.firstLookBack = std::min(hooks.firstLookBack, hooks.longestLookBack);
     if (progress)
         hooks.progress = [this](std::int64_t, std::int64_t analysed) { reportDecoding(analysed); };
     return analyseStretches(decoder, finder, analysis, errorMessage, hooks);
