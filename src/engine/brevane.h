@@ -197,6 +197,13 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
     QString* errorMessage, const ProgressCallback& progress = {}, StreamFormat* format = nullptr);
 
+// Whether nameTemplate (SplitOptions::nameTemplate) names the pieces of inputPath: it holds {n},
+// no other field than {n}, {n:W} and {stem}, no unclosed brace, "/" or NUL, and its names fit a
+// file name once the input's stem is in them. Otherwise, when errorMessage is non-null, stores
+// "Invalid value for --name: %1: %2" there, %2 saying why.
+bool checkNameTemplate(
+    const QString& nameTemplate, const QString& inputPath, QString* errorMessage);
+
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.
 QString formatDuration(double seconds);
