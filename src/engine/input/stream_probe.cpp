@@ -147,6 +147,7 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->layoutRemixed = remixedByChannelCount(stream->codecpar->ch_layout);
     info->tagBytes = tagBytesOf(context->metadata);
     info->streamIndex = streamIndex;
+    info->tags = readInputTags(context.get(), streamIndex);
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

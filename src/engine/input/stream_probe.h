@@ -3,6 +3,7 @@
 // The first stage: what the input's audio stream is, read through libavformat without
 // decoding anything.
 
+#include "input/input_tags.h"
 #include "input/raw_samples.h"
 
 #include <QString>
@@ -30,6 +31,8 @@ struct StreamInfo {
     // The stream every ffmpeg child is told to take, or -1 where the children name none and
     // ffmpeg chooses, as it always has for WAV and MP3 input.
     int mappedStream = -1;
+    // The input's tags and cover, for tagged pieces.
+    InputTags tags;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);
