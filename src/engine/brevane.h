@@ -139,6 +139,14 @@ struct SplitOptions {
     // maxPieceBytes as the user wrote it, for the message when it cannot hold a single frame;
     // when empty, the message gives the number.
     QString maxPieceSizeText = {};
+    // The pieces' file names without their suffix: "{n}" is the piece number padded with zeros
+    // to 3 digits (widening past 999), "{n:W}" to W digits (1 to 9), "{stem}" the input's file
+    // name without its suffix, "{{" and "}}" braces. See checkNameTemplate.
+    QString nameTemplate = QStringLiteral("part_{n}");
+    // Tag every piece (Flac, Mp3 and Opus only): the input's own tags and cover picture, the
+    // track "n/N", the title "TITLE (n/N)" and the album. With maxPieceBytes they count against
+    // the limit.
+    bool tags = false;
     // When set, the split can be stopped through it, and its ffmpeg children run in process
     // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
     // the split stops.

@@ -17,7 +17,7 @@ namespace {
             if (!m_job.analyse(finder, &analysis, errorMessage))
                 return false;
             *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, analysis.segments,
-                pieceSuffix(m_job.encoding.format));
+                pieceSuffix(m_job.encoding.format), m_job.names);
             return true;
         }
     };

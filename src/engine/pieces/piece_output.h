@@ -6,8 +6,10 @@
 #include "brevane.h"
 #include "cuts/cut_finder.h"
 #include "cuts/frame_windows.h"
+#include "folder/name_template.h"
 #include "input/stream_probe.h"
 #include "pieces/piece_format.h"
+#include "pieces/piece_tagging.h"
 
 #include <QList>
 #include <QString>
@@ -18,7 +20,7 @@ namespace brevane::detail {
 
 // What a way of writing the pieces works from: the input as probed, the windows, the folder,
 // what the pieces are written as, the caller's progress callback (which may be empty) and its
-// stop (which may be null).
+// stop (which may be null), the pieces' names and their tags (which may be none).
 struct PieceJob {
     QString inputPath;
     QString outputDir;
@@ -27,6 +29,8 @@ struct PieceJob {
     PieceEncoding encoding;
     ProgressCallback progress;
     SplitStop* stop = nullptr;
+    NameTemplate names;
+    PieceTagging tagging;
 
     // Progress reports: frames analysed so far (and, while a one-pass run decodes, the piece
     // being written), and the piece about to be written of partCount.
