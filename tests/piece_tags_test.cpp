@@ -31,11 +31,11 @@ QByteArray fileBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A PNG of random pixels, which does not compress: some 5 kB.
-bool makeCover(const QString& path)
+// A PNG of random pixels, which does not compress: some 5 kB at 40 pixels a side.
+bool makeCover(const QString& path, int side = 40)
 {
     return testsupport::runFfmpeg({ "-f", "rawvideo", "-pixel_format", "rgb24", "-video_size",
-        "40x40", "-i", "/dev/urandom", "-frames:v", "1", path });
+        QStringLiteral("%1x%1").arg(side), "-i", "/dev/urandom", "-frames:v", "1", path });
 }
 
 // The tags ffprobe reads from a file, its own and its audio stream's (Ogg keeps them there),
@@ -163,6 +163,8 @@ struct TaggedRow {
     // 0: no limit, and the input an MP3 with a title, an artist and a cover. Otherwise full-scale
     // white noise in FLAC with a cover, cut by the limit.
     qint64 maxSize = 0;
+    // Pixels a side of the cover.
+    int coverSide = 40;
 };
 
 void PrintTo(const TaggedRow& row, std::ostream* out) { *out << row.name; }
@@ -173,7 +175,7 @@ TEST_P(TaggedPiecesTest, EveryPieceSaysItsPlaceAndShowsTheCover)
 {
     const TaggedRow& row = GetParam();
     QTemporaryDir dir;
-    ASSERT_TRUE(makeCover(dir.filePath("cover.png")));
+    ASSERT_TRUE(makeCover(dir.filePath("cover.png"), row.coverSide));
     const QString input = row.maxSize > 0 ? "Noise.flac" : "Über Talk.mp3";
     const QStringList audio = row.maxSize > 0
         ? QStringList { "-f", "lavfi", "-i",
@@ -241,6 +243,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, TaggedPiecesTest,
     ::testing::Values(TaggedRow { "Mp3", "mp3", false }, TaggedRow { "Mp3OnePass", "mp3", true },
         TaggedRow { "Flac", "flac", false }, TaggedRow { "FlacOnePass", "flac", true },
         TaggedRow { "Opus", "opus", false }, TaggedRow { "OpusOnePass", "opus", true },
+        // A cover of 120 kB, whose comment header spans three Ogg pages where ffmpeg wrote one:
+        // the audio pages are renumbered, and the count rewritten over the three in place.
+        TaggedRow { "OpusLargeCoverOnePass", "opus", true, 0, 200 },
         // Noise at 128 kbit/s: 16 kB a second, so pieces of about 1.3 s.
         TaggedRow { "Mp3UnderALimitOnePass", "mp3", true, 30000 },
         // Stereo FLAC of noise: up to 182 kB a second.
