@@ -8,6 +8,9 @@
 # children not counted), then brevane's memory and wall time once on the 1-hour WAV and the
 # 10-hour 8 kHz WAV, to show that memory does not grow with the length. With DEFAULT_RUN=1 it
 # also times one run of the default mode (one ffmpeg per piece; minutes) for reference.
+# With TAGS_RUN=1 (the default) it times --one-pass --format mp3 with and without --tags on the
+# same MP3 given a title, an artist and a cover (a 1400x1400 JPEG of some 140 kB), interleaved,
+# RUNS times each (goal: --tags costs at most 5 % more).
 #
 # Usage: bench/one_pass_bench.sh [CACHE_DIR]
 #   CACHE_DIR    the generated inputs, shared with bench/analysis_bench.sh (default
@@ -17,6 +20,7 @@
 #                build-one-pass-bench).
 #   RUNS         runs of each command on the MP3 (default 5).
 #   DEFAULT_RUN  1 to time the default mode once as well.
+#   TAGS_RUN     0 to leave out the --tags row.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
@@ -85,6 +89,39 @@ for name in talk-1h.wav talk-10h-8k.wav; do
     run_brevane "$cache/$name" --one-pass
     report "$name one-pass"
 done
+
+# The same MP3 as an audiobook: tags and a large cover, which every piece carries.
+make_tagged_input() {
+    local file=$cache/talk-2h-tagged.mp3
+    [ -s "$file" ] && return 0
+    echo "Making $file" >&2
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc2=s=1400x1400" -frames:v 1 \
+        -q:v 2 "$work/cover.jpg"
+    ffmpeg -hide_banner -loglevel error -y -i "$cache/talk-2h.mp3" -i "$work/cover.jpg" \
+        -map 0:a -map 1:v -c copy -disposition:v attached_pic -metadata title="A Talk" \
+        -metadata artist="The Speaker" -id3v2_version 3 "$file.partial.mp3"
+    mv "$file.partial.mp3" "$file"
+}
+
+if [ "${TAGS_RUN:-1}" = 1 ]; then
+    make_tagged_input
+    echo "cover: $(ffprobe -v error -select_streams v -show_entries packet=size -of csv=p=0 \
+        "$cache/talk-2h-tagged.mp3") bytes"
+    printf '%-22s %9s %9s %6s %5s\n' run plain_s tags_s ratio goal
+    : >"$work/brevane-wall"
+    for ((run = 1; run <= runs; ++run)); do
+        run_brevane "$cache/talk-2h-tagged.mp3" --one-pass --format mp3
+        run_brevane "$cache/talk-2h-tagged.mp3" --one-pass --format mp3 --tags
+    done
+    # The runs alternate in brevane-wall: without --tags on odd lines, with it on even ones.
+    awk -v p="$(awk 'NR % 2 == 1' "$work/brevane-wall" | median)" \
+        -v t="$(awk 'NR % 2 == 0' "$work/brevane-wall" | median)" 'BEGIN {
+        printf "%-22s %9.2f %9.2f %6.3f %5.2f\n", "talk-2h mp3 --tags", p, t, t / p, 1.05
+    }'
+    : >"$work/brevane-wall"
+    : >"$work/brevane-rss"
+    echo "load: $(uptime)"
+fi
 
 if [ "${DEFAULT_RUN:-0}" = 1 ]; then
     run_ffmpeg "$cache/talk-2h.mp3"

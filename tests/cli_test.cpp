@@ -282,6 +282,27 @@ INSTANTIATE_TEST_SUITE_P(MaxSize, CliTest,
             "./in_parts/part_001.wav\t0s - 50ms\n./in_parts/part_002.wav\t50ms - 100ms\n", false }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --tags is checked with the format, the name template after the pieces' other options; a dry
+// run prints the names the template gives.
+INSTANTIATE_TEST_SUITE_P(NamesAndTags, CliTest,
+    ::testing::Values(
+        CliCase { "NameWithoutNumber", { "--input", "in.wav", "--name", "part" }, { "in.wav" }, 1,
+            "Invalid value for --name: part: the name needs {n}\n", "", false },
+        CliCase { "SizeBeforeName", { "--input", "in.wav", "--name", "{x}", "--max-size", "1x" },
+            { "in.wav" }, 1, "Invalid value for --max-size: 1x\n", "", false },
+        CliCase { "TagsWithWav", { "--input", "in.wav", "--tags" }, { "in.wav" }, 1,
+            "--tags needs --format flac, mp3, opus or copy\n", "", false },
+        CliCase { "TagsBeforeName", { "--input", "in.wav", "--name", "part", "--tags" },
+            { "in.wav" }, 1, "--tags needs --format flac, mp3, opus or copy\n", "", false },
+        CliCase { "BitRateBeforeTags",
+            { "--input", "in.wav", "--format", "wav", "--tags", "--bitrate", "8k" }, { "in.wav" },
+            1, "--bitrate applies only to --format mp3 or opus\n", "", false },
+        CliCase { "NamesInADryRun",
+            { "--input", "in.wav", "--name", "{{{stem}}} {n:1}", "--format", "mp3", "--tags",
+                "--dry-run" },
+            { "in.wav" }, 0, "", "./in_parts/{in} 1.mp3\t0s - 100ms\n", false }),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CliTest, PrintsOneLinePerPieceInOrder)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("tone.wav"), 8000, 1, steadySound()));

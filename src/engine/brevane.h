@@ -143,6 +143,14 @@ struct SplitOptions {
     // maxPieceBytes as the user wrote it, for the message when it cannot hold a single frame;
     // when empty, the message gives the number.
     QString maxPieceSizeText = {};
+    // The pieces' file names without their suffix: "{n}" is the piece number padded with zeros
+    // to 3 digits (widening past 999), "{n:W}" to W digits (1 to 9), "{stem}" the input's file
+    // name without its suffix, "{{" and "}}" braces. See checkNameTemplate.
+    QString nameTemplate = QStringLiteral("part_{n}");
+    // Tag every piece (Flac, Mp3 and Opus only): the input's own tags and cover picture, the
+    // track "n/N", the title "TITLE (n/N)" and the album. With maxPieceBytes they count against
+    // the limit.
+    bool tags = false;
     // When set, the split can be stopped through it, and its ffmpeg children run in process
     // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
     // the split stops.
@@ -200,6 +208,13 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
     QString* errorMessage, const ProgressCallback& progress = {}, StreamFormat* format = nullptr);
+
+// Whether nameTemplate (SplitOptions::nameTemplate) names the pieces of inputPath: it holds {n},
+// no other field than {n}, {n:W} and {stem}, no unclosed brace, "/" or NUL, and its names fit a
+// file name once the input's stem is in them. Otherwise, when errorMessage is non-null, stores
+// "Invalid value for --name: %1: %2" there, %2 saying why.
+bool checkNameTemplate(
+    const QString& nameTemplate, const QString& inputPath, QString* errorMessage);
 
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.

@@ -7,6 +7,7 @@
 #include "error_text.h"
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
+#include "folder/name_template.h"
 #include "input/mp3_index.h"
 #include "input/stream_probe.h"
 #include "pieces/copy_output.h"
@@ -16,6 +17,7 @@
 #include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
 #include "pieces/piece_size.h"
+#include "pieces/piece_tagging.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,13 +66,22 @@ namespace {
     {
         if (options.maxPieceBytes <= 0)
             return true;
+        // A copied piece carries its own tags, or the input's ID3v2 tag as it is.
         const std::int64_t fitting = encoding.format == PieceFormat::Copy
-            ? mostCopiedFramesWithin(mp3Index, mp3Index.id3v2Bytes, options.maxPieceBytes)
+            ? mostCopiedFramesWithin(mp3Index,
+                encoding.tagBytes > 0 ? encoding.tagBytes : mp3Index.id3v2Bytes,
+                options.maxPieceBytes)
             : mostFramesWithin(encoding, inputRate, options.maxPieceBytes);
         if (fitting < 1) {
             const QString size = options.maxPieceSizeText.isEmpty()
                 ? QString::number(options.maxPieceBytes)
                 : options.maxPieceSizeText;
+            // Tags alone, a large cover above all, can take what the limit allows.
+            if (encoding.tagBytes > 0)
+                return fail(errorMessage,
+                    trText("--max-size %1 holds no audio beside the pieces' tags of %2 bytes")
+                        .arg(size)
+                        .arg(encoding.tagBytes));
             return fail(
                 errorMessage, trText("--max-size %1 holds no audio in this format").arg(size));
         }
@@ -139,6 +150,12 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!inputInfo.exists() || !inputInfo.isFile())
         return fail(errorMessage, trText("Input file does not exist: %1").arg(inputPath));
 
+    NameTemplate names;
+    if (!readNameTemplate(options.nameTemplate, inputPath, &names, errorMessage))
+        return false;
+    if (options.tags && options.format == PieceFormat::Wav)
+        return fail(errorMessage, trText("--tags needs --format flac, mp3, opus or copy"));
+
     // Any input is often a folder of mixed files split one by one, and a file without sound
     // should not leave an empty folder behind: the folder is checked here, in its place, and
     // made once the probe has found a stream.
@@ -173,6 +190,11 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
             || !indexMp3Stream(inputPath, stream.streamIndex, &mp3Index, errorMessage)
             || !checkCopyableFrames(inputPath, mp3Index, errorMessage)))
         return false;
+    PieceTagging tagging;
+    if (options.tags) {
+        tagging = PieceTagging(options.format, stream.tags, inputStem(inputPath));
+        encoding.tagBytes = tagging.bytes();
+    }
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
@@ -183,7 +205,7 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
     const std::unique_ptr<PieceOutput> output = makePieceOutput(options,
-        { inputPath, outputDir, stream, windows, encoding, progress, options.stop,
+        { inputPath, outputDir, stream, windows, encoding, progress, options.stop, names, tagging,
             mp3Index.packets.empty() ? nullptr : &mp3Index });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))

@@ -177,6 +177,14 @@ int main(int argc, char* argv[])
                     "M, G (kB, MB, GB: powers of 1000) or KiB, MiB, GiB; the pieces are "
                     "shortened to fit"),
         QStringLiteral("size"));
+    const QCommandLineOption nameOption(QStringLiteral("name"),
+        QObject::tr("File name of each piece without its suffix: {n} the piece number (3 digits, "
+                    "or W with {n:W}), {stem} the input's name without its suffix, {{ and }} "
+                    "braces (default: part_{n})"),
+        QStringLiteral("template"), QStringLiteral("part_{n}"));
+    const QCommandLineOption tagsOption(QStringLiteral("tags"),
+        QObject::tr("Tag the pieces (flac, mp3, opus) for players: the input's tags and cover, "
+                    "track n/N, title \"TITLE (n/N)\" and the album"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -193,6 +201,8 @@ int main(int argc, char* argv[])
     parser.addOption(rateOption);
     parser.addOption(channelsOption);
     parser.addOption(maxSizeOption);
+    parser.addOption(nameOption);
+    parser.addOption(tagsOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -270,6 +280,9 @@ int main(int argc, char* argv[])
     const brevane::BitRateRange bitRates = brevane::bitRateRange(options.format);
     if (parser.isSet(bitrateOption) && bitRates.highest == 0)
         return failWith(QObject::tr("--bitrate applies only to --format mp3 or opus\n"));
+    options.tags = parser.isSet(tagsOption);
+    if (options.tags && options.format == brevane::PieceFormat::Wav)
+        return failWith(QObject::tr("--tags needs --format flac, mp3, opus or copy\n"));
     if (!readNumber(
             bitrateOption, [&](const QString& text) { return parseBitRate(text, bitRates); },
             &options.bitRate)
@@ -282,6 +295,12 @@ int main(int argc, char* argv[])
         || !readNumber(maxSizeOption, parseByteSize, &options.maxPieceBytes))
         return failWith(invalidValue);
     options.maxPieceSizeText = parser.value(maxSizeOption);
+    // The names are checked with the input's own stem, which {stem} puts in them, before anything
+    // is made.
+    options.nameTemplate = parser.value(nameOption);
+    QString nameError;
+    if (!brevane::checkNameTemplate(options.nameTemplate, inputPath, &nameError))
+        return failWith(nameError + QLatin1Char('\n'));
 
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
-#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -29,7 +28,7 @@ namespace {
 } // namespace
 
 bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
-    qsizetype pieceCount, QString* errorMessage, const QString& suffix)
+    qsizetype pieceCount, QString* errorMessage, const QString& suffix, const NameTemplate& names)
 {
     struct stat input;
     if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
@@ -38,33 +37,31 @@ bool checkOutputsSpareInput(const QString& inputPath, const QString& outputDir,
     // the input, such as ./parts/part_001.wav for parts/part_001.wav, would be overwritten
     // while it is still being read.
     for (qsizetype index = 0; index < pieceCount; ++index) {
-        if (!spareInput(input, piecePath(outputDir, index, suffix), errorMessage))
+        if (!spareInput(input, piecePath(outputDir, index, suffix, names), errorMessage))
             return false;
     }
     return true;
 }
 
 bool checkPieceNamesSpareInput(const QString& inputPath, const QString& outputDir,
-    QString* errorMessage, const QString& suffix)
+    QString* errorMessage, const QString& suffix, const NameTemplate& names)
 {
     struct stat input;
     if (::stat(QFile::encodeName(inputPath).constData(), &input) != 0)
         return true;
     // Only the names the writer could reach matter; they are visited in piece order, so that
-    // the message names the first piece that would overwrite the input.
-    const QRegularExpression pieceName(
-        QStringLiteral("^part_(\\d{3,})\\.") + QRegularExpression::escape(suffix) + u'$');
+    // the message names the first piece that would overwrite the input. A name may begin with
+    // a dot ("--name .{n}"), so hidden entries count.
     QList<qsizetype> indices;
-    for (const QString& name : QDir(outputDir).entryList(QDir::AllEntries | QDir::System)) {
-        const QRegularExpressionMatch match = pieceName.match(name);
-        bool isNumber = false;
-        const qsizetype number = match.hasMatch() ? match.captured(1).toLongLong(&isNumber) : 0;
-        if (isNumber && number >= 1 && partFileName(number - 1, suffix) == name)
-            indices.append(number - 1);
+    const QDir::Filters entries = QDir::AllEntries | QDir::System | QDir::Hidden;
+    for (const QString& name : QDir(outputDir).entryList(entries)) {
+        const qsizetype index = names.indexOf(name, suffix);
+        if (index >= 0)
+            indices.append(index);
     }
     std::sort(indices.begin(), indices.end());
     for (const qsizetype index : std::as_const(indices)) {
-        if (!spareInput(input, piecePath(outputDir, index, suffix), errorMessage))
+        if (!spareInput(input, piecePath(outputDir, index, suffix, names), errorMessage))
             return false;
     }
     return true;

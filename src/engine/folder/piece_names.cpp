@@ -4,20 +4,22 @@
 
 namespace brevane::detail {
 
-QString partFileName(qsizetype index, const QString& suffix)
+QString partFileName(qsizetype index, const QString& suffix, const NameTemplate& names)
 {
-    return QStringLiteral("part_%1.").arg(index + 1, 3, 10, QLatin1Char('0')) + suffix;
+    return names.name(index) + QLatin1Char('.') + suffix;
 }
 
-QString piecePath(const QString& outputDir, qsizetype index, const QString& suffix)
+QString piecePath(
+    const QString& outputDir, qsizetype index, const QString& suffix, const NameTemplate& names)
 {
-    return QDir(outputDir).filePath(partFileName(index, suffix));
+    return QDir(outputDir).filePath(partFileName(index, suffix, names));
 }
 
-QString scratchPath(const QString& outputDir, qsizetype index, const QString& role)
+QString scratchPath(
+    const QString& outputDir, qsizetype index, const QString& role, const NameTemplate& names)
 {
     return QDir(outputDir).filePath(
-        QLatin1Char('.') + partFileName(index, role) + QStringLiteral(".brevane-scratch"));
+        QLatin1Char('.') + partFileName(index, role, names) + QStringLiteral(".brevane-scratch"));
 }
 
 QString childOutputPath(const QString& outputPath)
@@ -48,13 +50,13 @@ Segment pieceRecord(
 }
 
 QList<Segment> plannedPieces(const QString& outputDir, std::int64_t sampleRate,
-    const QList<InternalSegment>& ranges, const QString& suffix)
+    const QList<InternalSegment>& ranges, const QString& suffix, const NameTemplate& names)
 {
     QList<Segment> pieces;
     pieces.reserve(ranges.size());
     for (qsizetype index = 0; index < ranges.size(); ++index)
         pieces.append(
-            pieceRecord(piecePath(outputDir, index, suffix), sampleRate, ranges.at(index)));
+            pieceRecord(piecePath(outputDir, index, suffix, names), sampleRate, ranges.at(index)));
     return pieces;
 }
 

@@ -4,6 +4,7 @@
 
 #include "brevane.h"
 #include "cuts/cut_finder.h"
+#include "folder/name_template.h"
 
 #include <QList>
 #include <QString>
@@ -12,17 +13,20 @@
 
 namespace brevane::detail {
 
-// "part_001.wav" for index 0 (or another suffix); the number widens past 999.
-QString partFileName(qsizetype index, const QString& suffix = QStringLiteral("wav"));
+// "part_001.wav" for index 0 (or another suffix, or the name of another template); the number
+// widens past 999.
+QString partFileName(qsizetype index, const QString& suffix = QStringLiteral("wav"),
+    const NameTemplate& names = NameTemplate());
 
 // The output path of piece index, as it is printed.
-QString piecePath(
-    const QString& outputDir, qsizetype index, const QString& suffix = QStringLiteral("wav"));
+QString piecePath(const QString& outputDir, qsizetype index,
+    const QString& suffix = QStringLiteral("wav"), const NameTemplate& names = NameTemplate());
 
 // A scratch file of piece index in outputDir, such as ".part_001.samples.brevane-scratch": in
 // the pieces' folder, so that a rename onto the piece's name replaces it in one step, and named
 // so that it can never be taken for a piece. role tells the scratch files of a piece apart.
-QString scratchPath(const QString& outputDir, qsizetype index, const QString& role);
+QString scratchPath(const QString& outputDir, qsizetype index, const QString& role,
+    const NameTemplate& names = NameTemplate());
 
 // The path as an ffmpeg child is given it for an output: ffmpeg would read a path beginning
 // with "-" as an option.
@@ -42,6 +46,7 @@ Segment pieceRecord(
 
 // The records of the pieces a run writes for these ranges.
 QList<Segment> plannedPieces(const QString& outputDir, std::int64_t sampleRate,
-    const QList<InternalSegment>& ranges, const QString& suffix = QStringLiteral("wav"));
+    const QList<InternalSegment>& ranges, const QString& suffix = QStringLiteral("wav"),
+    const NameTemplate& names = NameTemplate());
 
 } // namespace brevane::detail

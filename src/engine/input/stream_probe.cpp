@@ -150,6 +150,7 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
     info->streamIndex = streamIndex;
     info->codecName = QString::fromLatin1(avcodec_get_name(stream->codecpar->codec_id));
     info->containerName = QString::fromLatin1(context->iformat ? context->iformat->name : "");
+    info->tags = readInputTags(context.get(), streamIndex);
     if (context->duration != AV_NOPTS_VALUE && context->duration > 0)
         info->durationSeconds = double(context->duration) / AV_TIME_BASE;
     return true;

@@ -3,6 +3,7 @@
 // The first stage: what the input's audio stream is, read through libavformat without
 // decoding anything.
 
+#include "input/input_tags.h"
 #include "input/raw_samples.h"
 
 #include <QString>
@@ -34,6 +35,8 @@ struct StreamInfo {
     // "mp3", "wav").
     QString codecName;
     QString containerName;
+    // The input's tags and cover, for tagged pieces.
+    InputTags tags;
 };
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage);

@@ -31,14 +31,15 @@ namespace {
                 return fail(errorMessage, cannotCut(why));
             if (m_onePass) {
                 if (!checkPieceNamesSpareInput(
-                        m_job.inputPath, m_job.outputDir, errorMessage, copySuffix))
+                        m_job.inputPath, m_job.outputDir, errorMessage, copySuffix, m_job.names))
                     return false;
                 AnalysisResult analysis;
                 const bool written = m_job.analyse(*decoder, finder, &analysis, errorMessage,
                     [&](QString* message) { return writeClosed(finder, false, message); });
                 if (!written && stopRequested(m_job.stop))
                     return m_job.stopped(m_written, errorMessage);
-                if (!written || !writeClosed(finder, true, errorMessage))
+                if (!written || !writeClosed(finder, true, errorMessage)
+                    || !tagWithCount(errorMessage))
                     return false;
             } else {
                 AnalysisResult analysis;
@@ -90,11 +91,30 @@ namespace {
             const qsizetype index = m_written.size();
             if (pieceCount > 0)
                 m_job.reportWriting(index + 1, pieceCount);
-            const QString path = piecePath(m_job.outputDir, index, copySuffix);
-            if (!m_writer.write(
-                    range, path, scratchPath(m_job.outputDir, index, copySuffix), errorMessage))
+            const QString path = piecePath(m_job.outputDir, index, copySuffix, m_job.names);
+            // Tagged pieces carry their own tag, with the count where it is known already.
+            const QByteArray tag = m_job.tagging.enabled()
+                ? m_job.tagging.id3v2Bytes(index + 1, pieceCount)
+                : QByteArray();
+            if (!m_writer.write(range, path,
+                    scratchPath(m_job.outputDir, index, copySuffix, m_job.names), errorMessage,
+                    tag))
                 return false;
             m_written.append(pieceRecord(path, m_job.stream.sampleRate, range));
+            return true;
+        }
+
+        // A one-pass piece is tagged with its number alone, as the count is known only once
+        // the last is written; each tag is then rewritten in place, at the same size.
+        bool tagWithCount(QString* errorMessage)
+        {
+            if (!m_job.tagging.enabled())
+                return true;
+            for (qsizetype index = 0; index < m_written.size(); ++index) {
+                if (!m_job.tagging.write(m_written.at(index).filePath, {}, index + 1,
+                        m_written.size(), errorMessage))
+                    return false;
+            }
             return true;
         }
 

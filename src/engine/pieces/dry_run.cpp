@@ -23,7 +23,7 @@ namespace {
                 ? Mp3CopyWriter(m_job.inputPath, *m_job.mp3Index).snapped(analysis.segments)
                 : analysis.segments;
             *pieces = plannedPieces(m_job.outputDir, m_job.stream.sampleRate, ranges,
-                pieceSuffix(m_job.encoding.format));
+                pieceSuffix(m_job.encoding.format), m_job.names);
             return true;
         }
 

@@ -70,12 +70,13 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
     const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
-    QString* errorMessage, std::int64_t tagBytes, int mappedStream, SplitStop* stop)
+    QString* errorMessage, std::int64_t tagBytes, int mappedStream, SplitStop* stop,
+    const NameTemplate& names, const PieceFinishing& finishing)
 {
     if (range.endFrame <= range.startFrame)
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
-    const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format));
+    const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format), names);
     const FileState before = stop ? fileState(outputPath) : FileState();
 
     FfmpegChild child(extractionArguments(inputPath, outputPath, inputRate, range, encoding,
@@ -89,8 +90,11 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     // ffmpeg ends with status 0 after its quit command too: a piece is complete only where it
     // ended without reading it.
     if (child.stopRequested() && !(succeeded && !child.quitCommandTaken())) {
-        if (keepCutShortPiece(outputPath, before, encoding.format))
+        if (keepCutShortPiece(outputPath, before, encoding.format)) {
             stop->cutShortPath = outputPath;
+            if (finishing)
+                finishing(outputPath, nullptr);
+        }
         return failStopped(errorMessage);
     }
     if (!succeeded) {
@@ -103,6 +107,8 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
         && !repairMp3Padding(outputPath,
             samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
             errorMessage))
+        return false;
+    if (finishing && !finishing(outputPath, errorMessage))
         return false;
 
     *segment = pieceRecord(outputPath, inputRate, range);
@@ -125,6 +131,19 @@ namespace {
     public:
         using PieceOutput::PieceOutput;
 
+        // The number of pieces is known before the first is written, so each piece's tags are
+        // final at once.
+        PieceFinishing tagsOf(qsizetype index, qsizetype pieceCount) const
+        {
+            if (!m_job.tagging.enabled())
+                return {};
+            const QString scratch
+                = scratchPath(m_job.outputDir, index, QStringLiteral("tags"), m_job.names);
+            return [this, scratch, index, pieceCount](const QString& path, QString* message) {
+                return m_job.tagging.write(path, scratch, index + 1, pieceCount, message);
+            };
+        }
+
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
             AnalysisResult analysis;
@@ -132,7 +151,7 @@ namespace {
                 return false;
             const qsizetype pieceCount = analysis.segments.size();
             if (!checkOutputsSpareInput(m_job.inputPath, m_job.outputDir, pieceCount, errorMessage,
-                    pieceSuffix(m_job.encoding.format)))
+                    pieceSuffix(m_job.encoding.format), m_job.names))
                 return false;
             pieces->reserve(pieceCount);
             for (qsizetype index = 0; index < pieceCount; ++index) {
@@ -142,7 +161,8 @@ namespace {
                 Segment segment;
                 if (!extractSegment(m_job.inputPath, m_job.outputDir, m_job.stream.sampleRate,
                         m_job.encoding, analysis.segments.at(index), index, &segment, errorMessage,
-                        m_job.stream.tagBytes, m_job.stream.mappedStream, m_job.stop))
+                        m_job.stream.tagBytes, m_job.stream.mappedStream, m_job.stop, m_job.names,
+                        tagsOf(index, pieceCount)))
                     return stopRequested(m_job.stop) && m_job.stopped(*pieces, errorMessage);
                 pieces->append(segment);
             }

@@ -5,6 +5,7 @@
 
 #include "brevane.h"
 #include "cuts/cut_finder.h"
+#include "folder/name_template.h"
 #include "pieces/piece_format.h"
 #include "pieces/piece_output.h"
 
@@ -12,6 +13,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace brevane::detail {
@@ -23,15 +25,20 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
     std::int64_t inputRate, const InternalSegment& range, const PieceEncoding& encoding,
     std::int64_t tagBytes = 0, int mappedStream = -1);
 
-// Writes range as piece index through its own ffmpeg run, in encoding (an MP3 with its end
-// padding put right). Fails with "Invalid segment boundaries", "Failed to run ffmpeg: %1",
-// "ffmpeg exited with code %1: %2" or "Failed to write %1: %2"; or, once stop was asked to stop
-// the split, with "Split stopped", having named in stop->cutShortPath the piece left cut short,
-// if ffmpeg had begun it.
+// A step that finishes a piece's file once its ffmpeg has written it (its tags).
+using PieceFinishing = std::function<bool(const QString& piecePath, QString* errorMessage)>;
+
+// Writes range as piece index, named by names, through its own ffmpeg run, in encoding (an MP3
+// with its end padding put right), then has finishing (when set) finish the file. Fails with
+// "Invalid segment boundaries", "Failed to run ffmpeg: %1", "ffmpeg exited with code %1: %2",
+// "Failed to write %1: %2" or finishing's message; or, once stop was asked to stop the split,
+// with "Split stopped", having named in stop->cutShortPath the piece left cut short, if ffmpeg
+// had begun it (and finished it).
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
     const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
     QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1,
-    SplitStop* stop = nullptr);
+    SplitStop* stop = nullptr, const NameTemplate& names = NameTemplate(),
+    const PieceFinishing& finishing = {});
 // The same as a 16-bit WAV piece at the input's rate and channel count.
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t sampleRate,
     int channelCount, const InternalSegment& range, qsizetype index, Segment* segment,

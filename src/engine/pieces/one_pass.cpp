@@ -18,23 +18,29 @@ namespace {
     // The pieces themselves written as the WAV files.
     class WavPieces final : public PieceSink {
     public:
-        WavPieces(const QString& outputDir, std::int64_t sampleRate)
+        WavPieces(const QString& outputDir, std::int64_t sampleRate, const NameTemplate& names)
             : m_outputDir(outputDir)
             , m_sampleRate(sampleRate)
+            , m_names(names)
         {
         }
-        QString samplesPath(qsizetype index) override { return piecePath(m_outputDir, index); }
+        QString samplesPath(qsizetype index) override
+        {
+            return piecePath(m_outputDir, index, QStringLiteral("wav"), m_names);
+        }
         bool pieceWritten(qsizetype, const InternalSegment&, QString*) override { return true; }
         void reportStop(SplitStop* stop, const QList<InternalSegment>& complete,
             const QString& openFile) override
         {
-            stop->completePieces = plannedPieces(m_outputDir, m_sampleRate, complete);
+            stop->completePieces = plannedPieces(
+                m_outputDir, m_sampleRate, complete, QStringLiteral("wav"), m_names);
             stop->cutShortPath = openFile;
         }
 
     private:
         const QString m_outputDir;
         const std::int64_t m_sampleRate;
+        const NameTemplate m_names;
     };
 
     // The piece writer, cut at each range's end once the stream has passed it.
@@ -241,7 +247,8 @@ namespace {
         bool write(CutFinder& finder, QList<Segment>* pieces, QString* errorMessage) override
         {
             const QString suffix = pieceSuffix(m_job.encoding.format);
-            if (!checkPieceNamesSpareInput(m_job.inputPath, m_job.outputDir, errorMessage, suffix))
+            if (!checkPieceNamesSpareInput(
+                    m_job.inputPath, m_job.outputDir, errorMessage, suffix, m_job.names))
                 return false;
             OnePassProgress framesWritten;
             if (m_job.progress) {
@@ -263,13 +270,13 @@ namespace {
                     return failStopped(errorMessage);
                 }
             } else {
-                WavPieces wav(m_job.outputDir, m_job.stream.sampleRate);
+                WavPieces wav(m_job.outputDir, m_job.stream.sampleRate, m_job.names);
                 if (!splitInOnePass(m_job.inputPath, wav, m_job.stream, m_job.windows, finder,
                         &analysis, errorMessage, framesWritten, m_job.stop))
                     return false;
             }
             *pieces = plannedPieces(
-                m_job.outputDir, m_job.stream.sampleRate, analysis.segments, suffix);
+                m_job.outputDir, m_job.stream.sampleRate, analysis.segments, suffix, m_job.names);
             return true;
         }
     };

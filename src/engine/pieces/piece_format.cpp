@@ -103,17 +103,32 @@ namespace {
     // the input holds beside its audio may reach the file: its tags ("-map_metadata -1"), its
     // chapters (ID3 CHAP frames, Vorbis CHAPTER comments) and, with "-fflags +bitexact", the
     // version strings ffmpeg adds (the WAV LIST chunk, ID3 TSSE, the FLAC and Ogg vendor).
-    // MP3 pieces then take no ID3 tag at all: their gapless information is in the Info frame,
-    // which stays. Opus pieces take a constant bit rate, as a variable one, constrained or
-    // not, has no limit per packet.
-    QStringList sizeBoundArguments(PieceFormat format)
+    // MP3 pieces then take no ID3 tag at all, unless they are tagged: their gapless
+    // information is in the Info frame, which stays. Opus pieces take a constant bit rate, as
+    // a variable one, constrained or not, has no limit per packet.
+    // Tagged pieces take none of the input's tags or chapters from ffmpeg either: brevane writes
+    // their tags afterwards, into room that ffmpeg leaves for them before the audio, an empty
+    // ID3v2.3 tag of tagBytes or FLAC padding that holds tagBytes beside its usual 8192 bytes.
+    // An Opus piece's comment header is made anew, as ffmpeg's Ogg writer leaves no room.
+    QStringList metadataArguments(const PieceEncoding& encoding)
     {
-        QStringList arguments { QStringLiteral("-map_metadata"), QStringLiteral("-1"),
-            QStringLiteral("-map_chapters"), QStringLiteral("-1"), QStringLiteral("-fflags"),
-            QStringLiteral("+bitexact") };
-        if (format == PieceFormat::Mp3)
+        QStringList arguments;
+        if (encoding.sizeBounded || encoding.tagBytes > 0)
+            arguments << QStringLiteral("-map_metadata") << QStringLiteral("-1")
+                      << QStringLiteral("-map_chapters") << QStringLiteral("-1");
+        if (encoding.sizeBounded)
+            arguments << QStringLiteral("-fflags") << QStringLiteral("+bitexact");
+        const bool tagged = encoding.tagBytes > 0;
+        if (encoding.format == PieceFormat::Mp3 && tagged)
+            arguments << QStringLiteral("-id3v2_version") << QStringLiteral("3")
+                      << QStringLiteral("-metadata_header_padding")
+                      << QString::number(encoding.tagBytes - 10);
+        else if (encoding.format == PieceFormat::Mp3 && encoding.sizeBounded)
             arguments << QStringLiteral("-id3v2_version") << QStringLiteral("0");
-        if (format == PieceFormat::Opus)
+        if (encoding.format == PieceFormat::Flac && tagged)
+            arguments << QStringLiteral("-metadata_header_padding")
+                      << QString::number(flacPaddingBytes + encoding.tagBytes);
+        if (encoding.format == PieceFormat::Opus && encoding.sizeBounded)
             arguments << QStringLiteral("-vbr") << QStringLiteral("off");
         return arguments;
     }
@@ -234,8 +249,7 @@ QStringList encoderArguments(const PieceEncoding& encoding, bool setChannels)
     // whole in memory waiting for it. WAV and Ogg Opus take no video.
     if (encoding.format == PieceFormat::Flac || encoding.format == PieceFormat::Mp3)
         arguments << QStringLiteral("-vn");
-    if (encoding.sizeBounded)
-        arguments << sizeBoundArguments(encoding.format);
+    arguments << metadataArguments(encoding);
     return arguments;
 }
 

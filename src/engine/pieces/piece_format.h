@@ -24,7 +24,14 @@ struct PieceEncoding {
     // the bytes beside the audio do not depend on the input, and the audio's bytes do not
     // depend on what it sounds like.
     bool sizeBounded = false;
+    // The bytes each piece's tags take (PieceTagging::bytes), or 0 for pieces that brevane does
+    // not tag: ffmpeg is then told to write none of the input's tags and to leave room for them.
+    std::int64_t tagBytes = 0;
 };
+
+// The padding ffmpeg's FLAC writer leaves after the metadata, which tagged pieces keep beside
+// their tags.
+constexpr std::int64_t flacPaddingBytes = 8192;
 
 // The pieces of the default options: 16-bit WAV at the input's rate and channel count.
 PieceEncoding inputWavEncoding(const StreamInfo& stream);

@@ -7,9 +7,11 @@
 #include "cuts/cut_finder.h"
 #include "cuts/frame_windows.h"
 #include "cuts/stretch_analysis.h"
+#include "folder/name_template.h"
 #include "input/mp3_index.h"
 #include "input/stream_probe.h"
 #include "pieces/piece_format.h"
+#include "pieces/piece_tagging.h"
 
 #include <QList>
 #include <QString>
@@ -20,7 +22,7 @@ namespace brevane::detail {
 
 // What a way of writing the pieces works from: the input as probed, the windows, the folder,
 // what the pieces are written as, the caller's progress callback (which may be empty) and its
-// stop (which may be null).
+// stop (which may be null), the pieces' names and their tags (which may be none).
 struct PieceJob {
     QString inputPath;
     QString outputDir;
@@ -29,6 +31,8 @@ struct PieceJob {
     PieceEncoding encoding;
     ProgressCallback progress;
     SplitStop* stop = nullptr;
+    NameTemplate names;
+    PieceTagging tagging;
     // The input's MP3 frames, where the job read them (MP3 pieces copied from them).
     const Mp3Index* mp3Index = nullptr;
 

@@ -152,6 +152,7 @@ namespace {
     // but the last at least 256 − L of the L lacing values of each packet. Before the audio:
     // the OpusHead page (19 bytes of header; 21 + C beyond stereo) and the OpusTags page of
     // 46 bytes (vendor "ffmpeg", "encoder=Lavc libopus", no tags).
+    constexpr int opusFfmpegTagPageBytes = 27 + 1 + 46;
     Wide opusBytes(const PieceEncoding& encoding, Wide samples)
     {
         // Streams for 1 to 8 channels in the Vorbis channel mappings, stereo pairs coupled.
@@ -166,18 +167,22 @@ namespace {
         const Wide pages
             = packetBytes < 1275 ? ceilDiv(packets, 50) : ceilDiv(packets * lacing, 256 - lacing);
         const int headBytes = channels <= 2 ? 19 : 21 + channels;
-        return (27 + 1 + headBytes) + (27 + 1 + 46) + packets * (packetBytes + lacing) + 27 * pages;
+        return (27 + 1 + headBytes) + opusFfmpegTagPageBytes + packets * (packetBytes + lacing)
+            + 27 * pages;
     }
 
+    // Tagged pieces (tagBytes > 0): the ID3v2 tag before an MP3's first frame, the comments and
+    // picture that FLAC's padding grows by, an Opus comment header's pages in place of ffmpeg's.
     Wide bytesBound(const PieceEncoding& encoding, Wide samples)
     {
         switch (encoding.format) {
         case PieceFormat::Flac:
-            return flacBytes(encoding, samples);
+            return flacBytes(encoding, samples) + encoding.tagBytes;
         case PieceFormat::Mp3:
-            return mp3Bytes(encoding, samples);
+            return mp3Bytes(encoding, samples) + encoding.tagBytes;
         case PieceFormat::Opus:
-            return opusBytes(encoding, samples);
+            return opusBytes(encoding, samples)
+                + (encoding.tagBytes > 0 ? encoding.tagBytes - opusFfmpegTagPageBytes : 0);
         case PieceFormat::Wav:
         case PieceFormat::Copy:
             break;
