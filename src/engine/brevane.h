@@ -197,6 +197,19 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
     QString* errorMessage, const ProgressCallback& progress = {}, StreamFormat* format = nullptr);
 
+// A piece's place in the input, in seconds, as the JSON outputs give it: its first frame, the
+// frame after its last and its frame count, each divided by the rate in double. Printed by
+// Qt's JSON writer, each reads back to the same double.
+struct PieceSeconds {
+    double start = 0.0;
+    double end = 0.0;
+    double duration = 0.0;
+};
+PieceSeconds pieceSeconds(const Segment& piece, std::int64_t sampleRate);
+
+// "silence", "quietest", "forced" or "end": a cut's name in the JSON outputs.
+QString cutKindName(CutKind kind);
+
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.
 QString formatDuration(double seconds);

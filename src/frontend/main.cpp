@@ -62,15 +62,14 @@ QString resultLines(const QList<brevane::Segment>& segments)
 QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& format,
     const QList<brevane::Segment>& segments)
 {
-    const double rate = double(format.sampleRate);
     QJsonArray pieces;
     for (const brevane::Segment& segment : segments) {
+        const brevane::PieceSeconds seconds = brevane::pieceSeconds(segment, format.sampleRate);
         pieces.append(QJsonObject { { QStringLiteral("path"), segment.filePath },
-            { QStringLiteral("start"), double(segment.startFrame) / rate },
-            { QStringLiteral("end"), double(segment.endFrame) / rate },
+            { QStringLiteral("start"), seconds.start }, { QStringLiteral("end"), seconds.end },
             { QStringLiteral("startFrame"), qint64(segment.startFrame) },
             { QStringLiteral("endFrame"), qint64(segment.endFrame) },
-            { QStringLiteral("cut"), cutKindName(segment.cut) } });
+            { QStringLiteral("cut"), brevane::cutKindName(segment.cut) } });
     }
     const QJsonObject document { { QStringLiteral("input"), inputPath },
         { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
