@@ -210,6 +210,16 @@ PieceSeconds pieceSeconds(const Segment& piece, std::int64_t sampleRate);
 // "silence", "quietest", "forced" or "end": a cut's name in the JSON outputs.
 QString cutKindName(CutKind kind);
 
+// Appends one JSON line per piece to manifestPath, made when missing, for dataset and
+// transcription tools: {"audio_filepath": PIECE, "duration": SECONDS, "offset": 0, "source":
+// INPUT, "source_offset": START, "cut": KIND}, with the paths as given and the seconds of
+// pieceSeconds. For a dry run, audio_filepath is the input itself and offset the piece's
+// start. All lines go in one write under an exclusive lock (flock) on the file, so that runs
+// side by side never mix or lose lines; a write that fails is taken back. Fails with "Failed
+// to write the manifest %1: %2" (the path as given, the system's reason).
+bool appendManifest(const QString& manifestPath, const QString& inputPath, std::int64_t sampleRate,
+    const QList<Segment>& pieces, bool dryRun, QString* errorMessage);
+
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.
 QString formatDuration(double seconds);

@@ -174,6 +174,11 @@ int main(int argc, char* argv[])
                     "M, G (kB, MB, GB: powers of 1000) or KiB, MiB, GiB; the pieces are "
                     "shortened to fit"),
         QStringLiteral("size"));
+    const QCommandLineOption manifestOption(QStringLiteral("manifest"),
+        QObject::tr("After a successful run, append one JSON line per piece to this file "
+                    "(audio_filepath, duration, offset, source, source_offset, cut); with "
+                    "--dry-run, the input's ranges"),
+        QStringLiteral("file"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -190,6 +195,7 @@ int main(int argc, char* argv[])
     parser.addOption(rateOption);
     parser.addOption(channelsOption);
     parser.addOption(maxSizeOption);
+    parser.addOption(manifestOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -314,6 +320,10 @@ int main(int argc, char* argv[])
         return failWith(QObject::tr("Failed to write the result to standard output: %1\n")
                             .arg(QString::fromLocal8Bit(std::strerror(errorNumber))));
     }
+    if (parser.isSet(manifestOption)
+        && !brevane::appendManifest(parser.value(manifestOption), inputPath,
+            streamFormat.sampleRate, segments, options.dryRun, &errorMessage))
+        return failWith(errorMessage + QLatin1Char('\n'));
     if (errorsOnTerminal) {
         const QString hint = forcedCutHint(segments, options.cutRule);
         if (!hint.isEmpty())
