@@ -1,8 +1,11 @@
 // Splitting whole collections: the manifest lines a run appends (alone and eight runs at once,
-// and none from a run that fails or is stopped), through the built program and the real ffmpeg.
+// and none from a run that fails or is stopped), and --skip-done, which takes a split recorded
+// as finished instead of doing it again, through the built program and the real ffmpeg; and the
+// record's list of options against SplitOptions itself.
 
 #include "brevane.h"
 #include "folder/manifest.h"
+#include "folder/run_record.h"
 #include "test_support.h"
 
 #include <QDir>
@@ -10,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -21,7 +25,56 @@
 
 namespace {
 
+using brevane::SplitOptions;
 using testsupport::ProcessResult;
+
+// Converts to any field's type, so that braces full of it count an aggregate's fields.
+struct AnyField {
+    template <class T> operator T() const;
+};
+template <class T, class... Fields> constexpr std::size_t fieldCount()
+{
+    if constexpr (requires { T { Fields {}..., AnyField {} }; })
+        return fieldCount<T, Fields..., AnyField>();
+    else
+        return sizeof...(Fields);
+}
+
+// Every field of SplitOptions, changed, and whether that changes the pieces. A re-run with
+// --skip-done takes the pieces on disk for its own when the record matches, so an option that
+// changes them but is missing from the record would pass one split's pieces off as another's:
+// a new field fails the count until it is listed here, and recorded if it changes the pieces.
+brevane::SplitStop aStop;
+const std::vector<std::tuple<const char*, std::function<void(SplitOptions&)>, bool>> fields {
+    { "cutRule", [](auto& o) { o.cutRule = brevane::CutRule::Quietest; }, true },
+    { "silenceLevel", [](auto& o) { o.silenceLevel = 0.01; }, true },
+    { "minSilenceSeconds", [](auto& o) { o.minSilenceSeconds = 0.25; }, true },
+    { "onePass", [](auto& o) { o.onePass = true; }, true },
+    { "dryRun", [](auto& o) { o.dryRun = true; }, false },
+    { "anyInput", [](auto& o) { o.anyInput = true; }, true },
+    { "format", [](auto& o) { o.format = brevane::PieceFormat::Flac; }, true },
+    { "bitRate", [](auto& o) { o.bitRate = 64000; }, true },
+    { "sampleRate", [](auto& o) { o.sampleRate = 16000; }, true },
+    { "channelCount", [](auto& o) { o.channelCount = 1; }, true },
+    { "maxPieceBytes", [](auto& o) { o.maxPieceBytes = 25'000'000; }, true },
+    { "maxPieceSizeText", [](auto& o) { o.maxPieceSizeText = "25MB"; }, false },
+    { "stop", [](auto& o) { o.stop = &aStop; }, false },
+    { "keepRunRecord", [](auto& o) { o.keepRunRecord = true; }, false },
+};
+
+TEST(RunRecord, KnowsEveryOptionThatChangesThePieces)
+{
+    ASSERT_EQ(fieldCount<SplitOptions>(), fields.size()) << "a field of SplitOptions is not listed";
+    using brevane::detail::recordedOptions;
+    const QJsonObject standard = recordedOptions(300, 60, SplitOptions());
+    for (const auto& [name, change, changesPieces] : fields) {
+        SplitOptions options;
+        change(options);
+        EXPECT_EQ(recordedOptions(300, 60, options) != standard, changesPieces) << name;
+    }
+    EXPECT_NE(recordedOptions(301, 60, SplitOptions()), standard);
+    EXPECT_NE(recordedOptions(300, 59, SplitOptions()), standard);
+}
 
 TEST(ManifestLines, HoldTheFieldsInTheirOrderEscapedAndTheSecondsOfTheJsonDocument)
 {
@@ -58,7 +111,7 @@ QList<QJsonObject> jsonLines(const QByteArray& text)
 }
 
 class CollectionTest : public ::testing::Test {
-protected:
+public:
     // 8000 Hz mono: tone, 0.6 s pauses at 0.8 and 2.6 s, tone to 4 s; a few pieces.
     void SetUp() override
     {
@@ -175,5 +228,88 @@ TEST_F(CollectionTest, UnwritableManifestFailsTheRunAfterItsResult)
         EXPECT_TRUE(QFile::exists(path("out/part_003.wav"))) << manifest;
     }
 }
+
+struct Rerun {
+    const char* name;
+    // What happens to the folder or the input between the first run and the re-run.
+    std::function<void(CollectionTest&)> between;
+    // The re-run's options after the first run's, which were --skip-done --manifest m.jsonl.
+    QStringList options;
+    bool skipped;
+};
+
+void PrintTo(const Rerun& row, std::ostream* out) { *out << row.name; }
+
+class RerunTest : public CollectionTest, public ::testing::WithParamInterface<Rerun> { };
+
+// With every ffmpeg logged, a re-run with --skip-done: either nothing is decoded and the first
+// run's result comes again (lines, JSON, manifest), or it is split anew.
+TEST_P(RerunTest, SkipsOnlyWhatIsRecordedAsDone)
+{
+    const Rerun& row = GetParam();
+    const QStringList first { "--skip-done", "--manifest", "m.jsonl" };
+    const ProcessResult done
+        = run(row.options.contains("--json") ? first + QStringList { "--json" } : first);
+    ASSERT_EQ(done.exitCode, 0);
+    ASSERT_TRUE(QFile::exists(path("out/.brevane-record.json")));
+    row.between(*this);
+    const QByteArray record = fileBytes(path("out/.brevane-record.json"));
+
+    testsupport::FakeFfmpeg logger("echo \"$*\" >> \"$FAKE_LOG\"; exec \"$REAL_FFMPEG\" \"$@\"");
+    environment = logger.environment();
+    environment.insert("REAL_FFMPEG", QStandardPaths::findExecutable("ffmpeg"));
+    const ProcessResult again = run(row.options + QStringList { "--manifest", "again.jsonl" });
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(logger.loggedArguments().isEmpty(), row.skipped);
+    if (row.skipped) {
+        EXPECT_EQ(again.standardOutput, done.standardOutput);
+        EXPECT_EQ(again.standardError.toStdString(), "Already split: in.wav (recorded in out)\n");
+        EXPECT_EQ(fileBytes(path("again.jsonl")) == fileBytes(path("m.jsonl")),
+            !row.options.contains("--dry-run"));
+    }
+    // Rewritten by a split anew with --skip-done; read and left alone otherwise.
+    EXPECT_EQ(fileBytes(path("out/.brevane-record.json")) == record,
+        row.skipped || !row.options.contains("--skip-done"));
+}
+
+// A run killed after it began, with other options, leaves no record.
+void killedRun(CollectionTest& test)
+{
+    testsupport::FakeFfmpeg killer("kill -KILL $PPID");
+    test.environment = killer.environment();
+    EXPECT_EQ(test.run({ "--skip-done", "--max", "1500ms" }).exitStatus, QProcess::CrashExit);
+    EXPECT_FALSE(QFile::exists(test.path("out/.brevane-record.json")));
+}
+
+void touch(const QString& path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QDateTime time = file.fileTime(QFileDevice::FileModificationTime);
+    ASSERT_TRUE(file.setFileTime(time.addSecs(1), QFileDevice::FileModificationTime));
+}
+
+INSTANTIATE_TEST_SUITE_P(SkipDone, RerunTest,
+    ::testing::Values(Rerun { "Same", [](auto&) {}, { "--skip-done" }, true },
+        Rerun { "SameAsJson", [](auto&) {}, { "--skip-done", "--json" }, true },
+        Rerun { "SameAsDryRun", [](auto&) {}, { "--skip-done", "--dry-run" }, true },
+        Rerun { "WithoutSkipDone", [](auto&) {}, {}, false },
+        Rerun { "OtherMax", [](auto&) {}, { "--skip-done", "--max", "1200ms" }, false },
+        Rerun {
+            "InputTouched", [](auto& t) { touch(t.path("in.wav")); }, { "--skip-done" }, false },
+        Rerun { "InputReplaced",
+            [](auto& t) {
+                QFile::remove(t.path("in.wav"));
+                testsupport::writeWav16(t.path("in.wav"), 8000, 1, std::vector<std::int16_t>(900));
+            },
+            { "--skip-done" }, false },
+        Rerun { "AnotherInput", [](auto& t) { QFile::rename(t.path("in.wav"), t.path("b.wav")); },
+            { "--skip-done", "--input", "b.wav" }, false },
+        Rerun { "PieceRemoved", [](auto& t) { QFile::remove(t.path("out/part_002.wav")); },
+            { "--skip-done" }, false },
+        Rerun { "PieceRewritten", [](auto& t) { touch(t.path("out/part_002.wav")); },
+            { "--skip-done" }, false },
+        Rerun { "AfterAKilledRun", killedRun, { "--skip-done" }, false }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

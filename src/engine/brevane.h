@@ -143,6 +143,14 @@ struct SplitOptions {
     // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
     // the split stops.
     SplitStop* stop = nullptr;
+    // Keep a record of the finished split in the output folder, for findFinishedRun: it is
+    // removed before anything is written and written anew once every piece is complete. A dry
+    // run neither removes nor writes it.
+    bool keepRunRecord = false;
+    // A field added here that changes the pieces must go into the record too
+    // (recordedOptions in folder/run_record.cpp), or a re-run with --skip-done would take
+    // pieces made with another value for its own; collection_test fails until the field is
+    // listed there as recorded or as not changing the pieces.
 };
 
 // The decoded stream's shape, for a caller that reports frames.
@@ -196,6 +204,17 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
     double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
     QString* errorMessage, const ProgressCallback& progress = {}, StreamFormat* format = nullptr);
+
+// Whether outputDir holds the record of a finished split (SplitOptions::keepRunRecord) of the
+// same input file, with the same lengths and the same options where they change the pieces,
+// whose pieces are all still as that split left them. The input is the same when its absolute
+// path, size and modification time are; a piece when its size and modification time are. Then
+// *outSegments receives that split's pieces, their paths in outputDir as given, *format (when
+// set) the stream's rate and channel count, and true is returned, all without decoding
+// anything. Otherwise, and while another split holds the folder, false, with both left alone.
+bool findFinishedRun(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
+    StreamFormat* format = nullptr);
 
 // A piece's place in the input, in seconds, as the JSON outputs give it: its first frame, the
 // frame after its last and its frame count, each divided by the rate in double. Printed by

@@ -7,6 +7,7 @@
 #include "error_text.h"
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
+#include "folder/run_record.h"
 #include "input/stream_probe.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 
 #include <memory>
 
@@ -148,6 +150,14 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     FolderLock folderLock;
     if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
         return false;
+    // The record of an earlier split goes before anything is written, and the input is taken
+    // as it is before its audio is read: should it change meanwhile, the new record will not
+    // match it.
+    const bool keepRecord = options.keepRunRecord && !options.dryRun;
+    const QJsonObject recordKey
+        = keepRecord ? runKey(inputPath, maxSeconds, toleranceSeconds, options) : QJsonObject();
+    if (keepRecord && !removeRunRecord(outputDir, errorMessage))
+        return false;
     // A container may hold several audio streams, or video beside one, and ffmpeg's own choice
     // need not be the probe's: every child is told which stream to take.
     if (options.anyInput)
@@ -171,6 +181,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         options, { inputPath, outputDir, stream, windows, encoding, progress, options.stop });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
+        return false;
+    if (keepRecord && !recordKey.isEmpty()
+        && !writeRunRecord(
+            outputDir, recordKey, { stream.sampleRate, stream.channelCount }, pieces, errorMessage))
         return false;
 
     *outSegments = pieces;

@@ -179,6 +179,9 @@ int main(int argc, char* argv[])
                     "(audio_filepath, duration, offset, source, source_offset, cut); with "
                     "--dry-run, the input's ranges"),
         QStringLiteral("file"));
+    const QCommandLineOption skipDoneOption(QStringLiteral("skip-done"),
+        QObject::tr("Record a finished run in its output folder, and skip an input already "
+                    "split with the same options: print its pieces, decode nothing"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -196,6 +199,7 @@ int main(int argc, char* argv[])
     parser.addOption(channelsOption);
     parser.addOption(maxSizeOption);
     parser.addOption(manifestOption);
+    parser.addOption(skipDoneOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -284,6 +288,7 @@ int main(int argc, char* argv[])
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);
     options.anyInput = anyInput;
+    options.keepRunRecord = parser.isSet(skipDoneOption);
     brevane::SplitStop stop;
     options.stop = &stop;
 
@@ -295,10 +300,16 @@ int main(int argc, char* argv[])
     const bool errorsOnTerminal = isatty(STDERR_FILENO) == 1;
     ProgressLine progressLine(errorsOnTerminal);
     SignalStop signalStop(&stop);
-    const bool split = brevane::splitAudio(
-        inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
-        [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
-        &streamFormat);
+    // A split recorded as finished with these very options stands as it is: its result again,
+    // with nothing decoded.
+    const bool alreadySplit = options.keepRunRecord
+        && brevane::findFinishedRun(inputPath, outputDir, *maxSeconds, *toleranceSeconds, options,
+            &segments, &streamFormat);
+    const bool split = alreadySplit
+        || brevane::splitAudio(
+            inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
+            [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
+            &streamFormat);
     progressLine.clear();
     // A signal that came after the last piece was written still stops the run before its
     // result is printed, with every piece complete.
@@ -324,6 +335,9 @@ int main(int argc, char* argv[])
         && !brevane::appendManifest(parser.value(manifestOption), inputPath,
             streamFormat.sampleRate, segments, options.dryRun, &errorMessage))
         return failWith(errorMessage + QLatin1Char('\n'));
+    // A log of many runs tells the inputs that were split from those taken as they were.
+    if (alreadySplit)
+        printError(QObject::tr("Already split: %1 (recorded in %2)\n").arg(inputPath, outputDir));
     if (errorsOnTerminal) {
         const QString hint = forcedCutHint(segments, options.cutRule);
         if (!hint.isEmpty())
