@@ -155,6 +155,14 @@ struct SplitOptions {
     // groups of their own: a terminal's Ctrl-C then reaches only the caller, which decides how
     // the split stops.
     SplitStop* stop = nullptr;
+    // Keep a record of the finished split in the output folder, for findFinishedRun: it is
+    // removed before anything is written and written anew once every piece is complete. A dry
+    // run neither removes nor writes it.
+    bool keepRunRecord = false;
+    // A field added here that changes the pieces must go into the record too
+    // (recordedOptions in folder/run_record.cpp), or a re-run with --skip-done would take
+    // pieces made with another value for its own; collection_test fails until the field is
+    // listed there as recorded or as not changing the pieces.
 };
 
 // The decoded stream's shape, for a caller that reports frames.
@@ -215,6 +223,40 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 // "Invalid value for --name: %1: %2" there, %2 saying why.
 bool checkNameTemplate(
     const QString& nameTemplate, const QString& inputPath, QString* errorMessage);
+
+// Whether outputDir holds the record of a finished split (SplitOptions::keepRunRecord) of the
+// same input file, with the same lengths and the same options where they change the pieces,
+// whose pieces are all still as that split left them. The input is the same when its absolute
+// path, size and modification time are; a piece when its size and modification time are. Then
+// *outSegments receives that split's pieces, their paths in outputDir as given, *format (when
+// set) the stream's rate and channel count, and true is returned, all without decoding
+// anything. Otherwise, and while another split holds the folder, false, with both left alone.
+bool findFinishedRun(const QString& inputPath, const QString& outputDir, double maxSeconds,
+    double toleranceSeconds, const SplitOptions& options, QList<Segment>* outSegments,
+    StreamFormat* format = nullptr);
+
+// A piece's place in the input, in seconds, as the JSON outputs give it: its first frame, the
+// frame after its last and its frame count, each divided by the rate in double. Printed by
+// Qt's JSON writer, each reads back to the same double.
+struct PieceSeconds {
+    double start = 0.0;
+    double end = 0.0;
+    double duration = 0.0;
+};
+PieceSeconds pieceSeconds(const Segment& piece, std::int64_t sampleRate);
+
+// "silence", "quietest", "forced" or "end": a cut's name in the JSON outputs.
+QString cutKindName(CutKind kind);
+
+// Appends one JSON line per piece to manifestPath, made when missing, for dataset and
+// transcription tools: {"audio_filepath": PIECE, "duration": SECONDS, "offset": 0, "source":
+// INPUT, "source_offset": START, "cut": KIND}, with the paths as given and the seconds of
+// pieceSeconds. For a dry run, audio_filepath is the input itself and offset the piece's
+// start. All lines go in one write under an exclusive lock (flock) on the file, so that runs
+// side by side never mix or lose lines; a write that fails is taken back. Fails with "Failed
+// to write the manifest %1: %2" (the path as given, the system's reason).
+bool appendManifest(const QString& manifestPath, const QString& inputPath, std::int64_t sampleRate,
+    const QList<Segment>& pieces, bool dryRun, QString* errorMessage);
 
 // Formats seconds for display: 0s, 500ms, 1.5us, 1m30s, 1h0m5s, -2s. The value is rounded to
 // whole nanoseconds first.

@@ -8,6 +8,7 @@
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
 #include "folder/name_template.h"
+#include "folder/run_record.h"
 #include "input/mp3_index.h"
 #include "input/stream_probe.h"
 #include "pieces/copy_output.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 
 #include <memory>
 
@@ -172,6 +174,14 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     FolderLock folderLock;
     if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
         return false;
+    // The record of an earlier split goes before anything is written, and the input is taken
+    // as it is before its audio is read: should it change meanwhile, the new record will not
+    // match it.
+    const bool keepRecord = options.keepRunRecord && !options.dryRun;
+    const QJsonObject recordKey
+        = keepRecord ? runKey(inputPath, maxSeconds, toleranceSeconds, options) : QJsonObject();
+    if (keepRecord && !removeRunRecord(outputDir, errorMessage))
+        return false;
     // A container may hold several audio streams, or video beside one, and ffmpeg's own choice
     // need not be the probe's: every child is told which stream to take.
     if (options.anyInput)
@@ -209,6 +219,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
             mp3Index.packets.empty() ? nullptr : &mp3Index });
     QList<Segment> pieces;
     if (!output->write(*finder, &pieces, errorMessage))
+        return false;
+    if (keepRecord && !recordKey.isEmpty()
+        && !writeRunRecord(
+            outputDir, recordKey, { stream.sampleRate, stream.channelCount }, pieces, errorMessage))
         return false;
 
     *outSegments = pieces;

@@ -62,15 +62,14 @@ QString resultLines(const QList<brevane::Segment>& segments)
 QString jsonDocument(const QString& inputPath, const brevane::StreamFormat& format,
     const QList<brevane::Segment>& segments)
 {
-    const double rate = double(format.sampleRate);
     QJsonArray pieces;
     for (const brevane::Segment& segment : segments) {
+        const brevane::PieceSeconds seconds = brevane::pieceSeconds(segment, format.sampleRate);
         pieces.append(QJsonObject { { QStringLiteral("path"), segment.filePath },
-            { QStringLiteral("start"), double(segment.startFrame) / rate },
-            { QStringLiteral("end"), double(segment.endFrame) / rate },
+            { QStringLiteral("start"), seconds.start }, { QStringLiteral("end"), seconds.end },
             { QStringLiteral("startFrame"), qint64(segment.startFrame) },
             { QStringLiteral("endFrame"), qint64(segment.endFrame) },
-            { QStringLiteral("cut"), cutKindName(segment.cut) } });
+            { QStringLiteral("cut"), brevane::cutKindName(segment.cut) } });
     }
     const QJsonObject document { { QStringLiteral("input"), inputPath },
         { QStringLiteral("sampleRate"), qint64(format.sampleRate) },
@@ -185,6 +184,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption tagsOption(QStringLiteral("tags"),
         QObject::tr("Tag the pieces (flac, mp3, opus) for players: the input's tags and cover, "
                     "track n/N, title \"TITLE (n/N)\" and the album"));
+    const QCommandLineOption manifestOption(QStringLiteral("manifest"),
+        QObject::tr("After a successful run, append one JSON line per piece to this file "
+                    "(audio_filepath, duration, offset, source, source_offset, cut); with "
+                    "--dry-run, the input's ranges"),
+        QStringLiteral("file"));
+    const QCommandLineOption skipDoneOption(QStringLiteral("skip-done"),
+        QObject::tr("Record a finished run in its output folder, and skip an input already "
+                    "split with the same options: print its pieces, decode nothing"));
     parser.addOption(inputOption);
     parser.addOption(anyInputOption);
     parser.addOption(outOption);
@@ -203,6 +210,8 @@ int main(int argc, char* argv[])
     parser.addOption(maxSizeOption);
     parser.addOption(nameOption);
     parser.addOption(tagsOption);
+    parser.addOption(manifestOption);
+    parser.addOption(skipDoneOption);
     parser.process(app);
 
     const QString inputPath = parser.value(inputOption);
@@ -305,6 +314,7 @@ int main(int argc, char* argv[])
     options.onePass = parser.isSet(onePassOption);
     options.dryRun = parser.isSet(dryRunOption);
     options.anyInput = anyInput;
+    options.keepRunRecord = parser.isSet(skipDoneOption);
     brevane::SplitStop stop;
     options.stop = &stop;
 
@@ -316,10 +326,16 @@ int main(int argc, char* argv[])
     const bool errorsOnTerminal = isatty(STDERR_FILENO) == 1;
     ProgressLine progressLine(errorsOnTerminal);
     SignalStop signalStop(&stop);
-    const bool split = brevane::splitAudio(
-        inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
-        [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
-        &streamFormat);
+    // A split recorded as finished with these very options stands as it is: its result again,
+    // with nothing decoded.
+    const bool alreadySplit = options.keepRunRecord
+        && brevane::findFinishedRun(inputPath, outputDir, *maxSeconds, *toleranceSeconds, options,
+            &segments, &streamFormat);
+    const bool split = alreadySplit
+        || brevane::splitAudio(
+            inputPath, outputDir, *maxSeconds, *toleranceSeconds, options, &segments, &errorMessage,
+            [&](const brevane::SplitProgress& progress) { progressLine.update(progress); },
+            &streamFormat);
     progressLine.clear();
     // A signal that came after the last piece was written still stops the run before its
     // result is printed, with every piece complete.
@@ -341,6 +357,13 @@ int main(int argc, char* argv[])
         return failWith(QObject::tr("Failed to write the result to standard output: %1\n")
                             .arg(QString::fromLocal8Bit(std::strerror(errorNumber))));
     }
+    if (parser.isSet(manifestOption)
+        && !brevane::appendManifest(parser.value(manifestOption), inputPath,
+            streamFormat.sampleRate, segments, options.dryRun, &errorMessage))
+        return failWith(errorMessage + QLatin1Char('\n'));
+    // A log of many runs tells the inputs that were split from those taken as they were.
+    if (alreadySplit)
+        printError(QObject::tr("Already split: %1 (recorded in %2)\n").arg(inputPath, outputDir));
     if (errorsOnTerminal) {
         const QString hint = forcedCutHint(segments, options.cutRule);
         if (!hint.isEmpty())
