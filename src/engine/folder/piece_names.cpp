@@ -20,11 +20,43 @@ QString scratchPath(const QString& outputDir, qsizetype index, const QString& ro
         QLatin1Char('.') + partFileName(index, role) + QStringLiteral(".brevane-scratch"));
 }
 
+namespace {
+
+    // libavformat takes the text before a path's first colon for the name of a protocol when
+    // it holds nothing but these (a recorder's "2024-05-01T10:30.wav" included), and a path
+    // beginning "subfile," with a colon anywhere for its subfile protocol.
+    bool readAsProtocol(const QString& path)
+    {
+        const qsizetype colon = path.indexOf(u':');
+        if (colon < 0)
+            return false;
+        for (qsizetype at = 0; at < colon; ++at) {
+            const char16_t character = path.at(at).unicode();
+            const bool schemeCharacter = (character >= u'a' && character <= u'z')
+                || (character >= u'A' && character <= u'Z')
+                || (character >= u'0' && character <= u'9') || character == u'+'
+                || character == u'-' || character == u'.';
+            if (!schemeCharacter)
+                return path.startsWith(QStringLiteral("subfile,"));
+        }
+        return true;
+    }
+
+} // namespace
+
+QString fileUrl(const QString& path)
+{
+    // The file protocol takes everything after "file:" as the path, colons included.
+    return readAsProtocol(path) || path == QStringLiteral("-") ? QStringLiteral("file:") + path
+                                                               : path;
+}
+
 QString childOutputPath(const QString& outputPath)
 {
     // Such a path is relative (an absolute one begins with "/"), and "./" in front names the
     // same file; the printed path stays as given.
-    return outputPath.startsWith(u'-') ? QStringLiteral("./") + outputPath : outputPath;
+    const QString url = fileUrl(outputPath);
+    return url.startsWith(u'-') ? QStringLiteral("./") + url : url;
 }
 
 PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate)

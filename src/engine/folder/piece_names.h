@@ -24,8 +24,13 @@ QString piecePath(
 // so that it can never be taken for a piece. role tells the scratch files of a piece apart.
 QString scratchPath(const QString& outputDir, qsizetype index, const QString& role);
 
-// The path as an ffmpeg child is given it for an output: ffmpeg would read a path beginning
-// with "-" as an option.
+// The path as libavformat and every ffmpeg child are given it, so that it is read as a file:
+// a path that would be read as a protocol ("pipe:1", "12:30/part_001.wav", and "-", which ffmpeg
+// reads as its standard input) gets "file:" in front. Every other path stays as it is.
+QString fileUrl(const QString& path);
+
+// fileUrl for an ffmpeg child's output, where ffmpeg would also read a path beginning with "-"
+// as an option.
 QString childOutputPath(const QString& outputPath);
 
 // Where a range lies in the input, in seconds.

@@ -35,7 +35,7 @@ QStringList EncodedPieces::encoderCall(qsizetype index, const InternalSegment& r
     const PieceEncoding& encoding = m_job.encoding;
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
         QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"),
-        samplesScratch(m_job.outputDir, index) };
+        fileUrl(samplesScratch(m_job.outputDir, index)) };
     // The samples already have the input's layout, remixed as the pieces' "-ac" would remix it
     // where the counts agree, so "-ac" is left out then: it could only fail on layouts ffmpeg
     // cannot name.

@@ -52,7 +52,7 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 {
     const PieceTimes times = pieceTimes(range, inputRate);
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
-        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), inputPath,
+        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), fileUrl(inputPath),
         QStringLiteral("-ss"), secondsText(times.start), QStringLiteral("-t"),
         secondsText(times.duration) };
     arguments << encoderArguments(encoding);
