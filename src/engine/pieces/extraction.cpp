@@ -7,6 +7,7 @@
 #include "input/decode_pipe.h"
 #include "pieces/cut_short_piece.h"
 #include "pieces/mp3_padding.h"
+#include "pieces/written_piece.h"
 
 #include <QFile>
 #include <QProcess>
@@ -76,7 +77,7 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
     const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format));
-    const FileState before = stop ? fileState(outputPath) : FileState();
+    const FileState before = fileState(outputPath);
 
     FfmpegChild child(extractionArguments(inputPath, outputPath, inputRate, range, encoding,
                           tagBytes, mappedStream),
@@ -93,18 +94,24 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
             stop->cutShortPath = outputPath;
         return failStopped(errorMessage);
     }
+    // A piece whose writer failed is left as a stop leaves it: what it holds, stated as such.
     if (!succeeded) {
-        if (!errorMessage)
-            return false;
-        return fail(
-            errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
+        const QString message = errorMessage
+            ? ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError())
+            : QString();
+        keepCutShortPiece(outputPath, before, encoding.format);
+        return fail(errorMessage, message);
     }
-    if (encoding.format == PieceFormat::Mp3
-        && !repairMp3Padding(outputPath,
-            samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
-            errorMessage))
+    if (!checkMuxerReport(
+            writer.readAllStandardError(), childOutputPath(outputPath), outputPath, errorMessage)) {
+        keepCutShortPiece(outputPath, before, encoding.format);
         return false;
-
+    }
+    const std::int64_t pieceSamples
+        = samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate);
+    if (encoding.format == PieceFormat::Mp3
+        && !repairMp3Padding(outputPath, pieceSamples, errorMessage))
+        return false;
     *segment = pieceRecord(outputPath, inputRate, range);
     return true;
 }
