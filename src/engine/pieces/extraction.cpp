@@ -112,6 +112,15 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
     if (encoding.format == PieceFormat::Mp3
         && !repairMp3Padding(outputPath, pieceSamples, errorMessage))
         return false;
+    // Pieces cut by their sample count come out exact, unless the stream starts its count
+    // afresh partway (a change of rate or layout): such a piece comes out short or empty.
+    if (mappedStream >= 0
+        && !checkPieceLength(outputPath, encoding.format,
+            double(pieceSamples) / double(encoding.sampleRate), errorMessage)) {
+        keepCutShortPiece(outputPath, before, encoding.format);
+        return false;
+    }
+
     *segment = pieceRecord(outputPath, inputRate, range);
     return true;
 }

@@ -16,4 +16,10 @@ namespace brevane::detail {
 bool checkMuxerReport(const QByteArray& standardError, const QString& childPath,
     const QString& piecePath, QString* errorMessage);
 
+// Fails with "Piece %1 holds %2 of the %3 asked for; ..." where the piece at path holds more
+// than a tenth of a second less audio than askedSeconds: WAV by its data size, the other formats
+// decoded.
+bool checkPieceLength(
+    const QString& path, PieceFormat format, double askedSeconds, QString* errorMessage);
+
 } // namespace brevane::detail
