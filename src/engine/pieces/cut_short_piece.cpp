@@ -75,11 +75,11 @@ bool readWavLayout(const QString& path, WavLayout* layout)
             return false;
         const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
         if (header.startsWith("fmt ")) {
-            const QByteArray format = file.read(14);
-            if (format.size() < 14)
+            char format[14];
+            if (file.read(format, sizeof format) != sizeof format)
                 return false;
-            found.sampleRate = qFromLittleEndian<quint32>(format.constData() + 4);
-            found.blockAlign = qFromLittleEndian<quint16>(format.constData() + 12);
+            found.sampleRate = qFromLittleEndian<quint32>(format + 4);
+            found.blockAlign = qFromLittleEndian<quint16>(format + 12);
         } else if (header.startsWith("data")) {
             found.dataOffset = chunk + 8;
             found.statedBytes = size;
