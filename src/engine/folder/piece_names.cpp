@@ -1,5 +1,7 @@
 #include "folder/piece_names.h"
 
+#include "file_url.h"
+
 #include <QDir>
 
 namespace brevane::detail {
@@ -26,7 +28,8 @@ QString childOutputPath(const QString& outputPath)
 {
     // Such a path is relative (an absolute one begins with "/"), and "./" in front names the
     // same file; the printed path stays as given.
-    return outputPath.startsWith(u'-') ? QStringLiteral("./") + outputPath : outputPath;
+    const QString url = fileUrl(outputPath);
+    return url.startsWith(u'-') ? QStringLiteral("./") + url : url;
 }
 
 PieceTimes pieceTimes(const InternalSegment& range, std::int64_t sampleRate)

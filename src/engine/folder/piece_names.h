@@ -28,8 +28,8 @@ QString piecePath(const QString& outputDir, qsizetype index,
 QString scratchPath(const QString& outputDir, qsizetype index, const QString& role,
     const NameTemplate& names = NameTemplate());
 
-// The path as an ffmpeg child is given it for an output: ffmpeg would read a path beginning
-// with "-" as an option.
+// fileUrl for an ffmpeg child's output, where ffmpeg would also read a path beginning with "-"
+// as an option.
 QString childOutputPath(const QString& outputPath);
 
 // Where a range lies in the input, in seconds.

@@ -1,6 +1,7 @@
 #include "input/mp3_index.h"
 
 #include "error_text.h"
+#include "file_url.h"
 #include "input/stream_probe.h"
 
 #include <QFile>
@@ -82,7 +83,7 @@ bool indexMp3Stream(
 
     AVFormatContext* rawContext = nullptr;
     const int opened = avformat_open_input(
-        &rawContext, QFile::encodeName(inputPath).constData(), nullptr, nullptr);
+        &rawContext, QFile::encodeName(fileUrl(inputPath)).constData(), nullptr, nullptr);
     if (opened < 0 || !rawContext)
         return fail(errorMessage,
             trText("Unable to open audio file '%1': %2")

@@ -1,6 +1,7 @@
 #include "input/stream_probe.h"
 
 #include "error_text.h"
+#include "file_url.h"
 
 #include <QFile>
 
@@ -112,11 +113,9 @@ int chooseChannelCount(int codecChannels) { return codecChannels >= 1 ? codecCha
 
 bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* errorMessage)
 {
-    const QByteArray localPath = inputPath.toLocal8Bit();
-
     AVFormatContext* rawContext = nullptr;
-    const int openResult
-        = avformat_open_input(&rawContext, localPath.constData(), nullptr, nullptr);
+    const int openResult = avformat_open_input(
+        &rawContext, QFile::encodeName(fileUrl(inputPath)).constData(), nullptr, nullptr);
     if (openResult < 0 || !rawContext) {
         // Both placeholders in one call, so that a "%2" inside the path stays as it is.
         return fail(errorMessage,
@@ -159,7 +158,9 @@ bool probeAudioStream(const QString& inputPath, StreamInfo* info, QString* error
 bool holdsAudioPacket(const QString& path)
 {
     AVFormatContext* rawContext = nullptr;
-    if (avformat_open_input(&rawContext, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+    if (avformat_open_input(
+            &rawContext, QFile::encodeName(fileUrl(path)).constData(), nullptr, nullptr)
+        < 0)
         return false;
     const FormatContextOwner context(rawContext);
     AVPacket* packet = av_packet_alloc();

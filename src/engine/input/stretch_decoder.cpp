@@ -1,6 +1,7 @@
 #include "input/stretch_decoder.h"
 
 #include "error_text.h"
+#include "file_url.h"
 
 #include <QFile>
 
@@ -364,7 +365,8 @@ namespace {
         bool open(QString* why)
         {
             AVFormatContext* raw = nullptr;
-            if (avformat_open_input(&raw, QFile::encodeName(m_path).constData(), nullptr, nullptr)
+            if (avformat_open_input(
+                    &raw, QFile::encodeName(fileUrl(m_path)).constData(), nullptr, nullptr)
                     < 0
                 || !raw)
                 return setWhy(why, "the input cannot be opened");

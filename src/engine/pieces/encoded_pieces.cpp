@@ -1,5 +1,6 @@
 #include "pieces/encoded_pieces.h"
 
+#include "file_url.h"
 #include "folder/piece_names.h"
 #include "pieces/mp3_padding.h"
 #include "pieces/piece_format.h"
@@ -40,7 +41,7 @@ QStringList EncodedPieces::encoderCall(qsizetype index, const InternalSegment& r
     const PieceEncoding& encoding = m_job.encoding;
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
         QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"),
-        samplesScratch(m_job, index) };
+        fileUrl(samplesScratch(m_job, index)) };
     // The samples already have the input's layout, remixed as the pieces' "-ac" would remix it
     // where the counts agree, so "-ac" is left out then: it could only fail on layouts ffmpeg
     // cannot name.

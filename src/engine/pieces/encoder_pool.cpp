@@ -2,6 +2,8 @@
 
 #include "error_text.h"
 #include "ffmpeg_child.h"
+#include "folder/piece_names.h"
+#include "pieces/written_piece.h"
 
 #include <QFile>
 
@@ -168,6 +170,10 @@ bool EncoderPool::encode(const Job& job, QString* errorMessage)
     if (encoder.exitStatus() != QProcess::NormalExit || encoder.exitCode() != 0)
         return fail(
             errorMessage, ffmpegExitMessage(encoder.exitCode(), encoder.readAllStandardError()));
+    // A piece cut off by a full disk must never take the piece's name.
+    if (!checkMuxerReport(encoder.readAllStandardError(), childOutputPath(job.encodedPath),
+            job.piecePath, errorMessage))
+        return false;
     if (job.finishing && !job.finishing(job.encodedPath, errorMessage))
         return false;
     if (std::rename(QFile::encodeName(job.encodedPath).constData(),

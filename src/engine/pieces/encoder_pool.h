@@ -22,9 +22,10 @@ namespace brevane::detail {
 
 class EncoderPool {
 public:
-    // One piece to encode: ffmpeg's arguments read samplesPath and write encodedPath. Once the
-    // child has succeeded and finishing (when set) has done its part on encodedPath, that file
-    // takes the name piecePath in one step and samplesPath is removed.
+    // One piece to encode: ffmpeg's arguments read samplesPath and write encodedPath (named as
+    // childOutputPath gives it). Once the child has succeeded, its muxer has reported no failure
+    // and finishing (when set) has done its part on encodedPath, that file takes the name
+    // piecePath in one step and samplesPath is removed.
     struct Job {
         QString samplesPath;
         QString encodedPath;
@@ -52,7 +53,7 @@ public:
     // Hands a complete piece over, claiming its encoded file as scratch. Waits while the pool
     // holds `held` pieces. Fails with the first failure of any piece so far: "Failed to run
     // ffmpeg: %1", "ffmpeg exited with code %1: %2", finishing's message, or "Failed to write
-    // %1: %2" for a piece that could not take its name.
+    // %1: %2" for a piece cut off or that could not take its name.
     bool submit(Job job, QString* errorMessage);
 
     // Waits until every piece handed over is done; piecesDone, when set, hears on this thread

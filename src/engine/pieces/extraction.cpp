@@ -2,11 +2,13 @@
 
 #include "error_text.h"
 #include "ffmpeg_child.h"
+#include "file_url.h"
 #include "folder/overwrite_guard.h"
 #include "folder/piece_names.h"
 #include "input/decode_pipe.h"
 #include "pieces/cut_short_piece.h"
 #include "pieces/mp3_padding.h"
+#include "pieces/written_piece.h"
 
 #include <QFile>
 #include <QProcess>
@@ -52,7 +54,7 @@ QStringList extractionArguments(const QString& inputPath, const QString& outputP
 {
     const PieceTimes times = pieceTimes(range, inputRate);
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
-        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), inputPath,
+        QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), fileUrl(inputPath),
         QStringLiteral("-ss"), secondsText(times.start), QStringLiteral("-t"),
         secondsText(times.duration) };
     arguments << encoderArguments(encoding);
@@ -77,7 +79,7 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
         return fail(errorMessage, trText("Invalid segment boundaries"));
 
     const QString outputPath = piecePath(outputDir, index, pieceSuffix(encoding.format), names);
-    const FileState before = stop ? fileState(outputPath) : FileState();
+    const FileState before = fileState(outputPath);
 
     FfmpegChild child(extractionArguments(inputPath, outputPath, inputRate, range, encoding,
                           tagBytes, mappedStream),
@@ -97,17 +99,32 @@ bool extractSegment(const QString& inputPath, const QString& outputDir, std::int
         }
         return failStopped(errorMessage);
     }
+    // A piece whose writer failed is left as a stop leaves it: what it holds, stated as such.
     if (!succeeded) {
-        if (!errorMessage)
-            return false;
-        return fail(
-            errorMessage, ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError()));
+        const QString message = errorMessage
+            ? ffmpegExitMessage(writer.exitCode(), writer.readAllStandardError())
+            : QString();
+        keepCutShortPiece(outputPath, before, encoding.format);
+        return fail(errorMessage, message);
     }
-    if (encoding.format == PieceFormat::Mp3
-        && !repairMp3Padding(outputPath,
-            samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate),
-            errorMessage))
+    if (!checkMuxerReport(
+            writer.readAllStandardError(), childOutputPath(outputPath), outputPath, errorMessage)) {
+        keepCutShortPiece(outputPath, before, encoding.format);
         return false;
+    }
+    const std::int64_t pieceSamples
+        = samplesAtRate(range.endFrame - range.startFrame, inputRate, encoding.sampleRate);
+    if (encoding.format == PieceFormat::Mp3
+        && !repairMp3Padding(outputPath, pieceSamples, errorMessage))
+        return false;
+    // Pieces cut by their sample count come out exact, unless the stream starts its count
+    // afresh partway (a change of rate or layout): such a piece comes out short or empty.
+    if (mappedStream >= 0
+        && !checkPieceLength(outputPath, encoding.format,
+            double(pieceSamples) / double(encoding.sampleRate), errorMessage)) {
+        keepCutShortPiece(outputPath, before, encoding.format);
+        return false;
+    }
     if (finishing && !finishing(outputPath, errorMessage))
         return false;
 

@@ -30,10 +30,12 @@ using PieceFinishing = std::function<bool(const QString& piecePath, QString* err
 
 // Writes range as piece index, named by names, through its own ffmpeg run, in encoding (an MP3
 // with its end padding put right), then has finishing (when set) finish the file. Fails with
-// "Invalid segment boundaries", "Failed to run ffmpeg: %1", "ffmpeg exited with code %1: %2",
-// "Failed to write %1: %2" or finishing's message; or, once stop was asked to stop the split,
-// with "Split stopped", having named in stop->cutShortPath the piece left cut short, if ffmpeg
-// had begun it (and finished it).
+// "Invalid segment boundaries", "Failed to run ffmpeg: %1", "ffmpeg exited with code %1: %2" or
+// "Failed to write %1: %2" (also where ffmpeg's muxer failed and it still ended with status 0),
+// leaving the piece as a stop would; with a mappedStream, also where the piece comes out more
+// than a tenth of a second short ("Piece %1 holds %2 of the %3 asked for; ..."); or with
+// finishing's message. Once stop was asked to stop the split, fails with "Split stopped", having
+// named in stop->cutShortPath the piece left cut short, if ffmpeg had begun it (and finished it).
 bool extractSegment(const QString& inputPath, const QString& outputDir, std::int64_t inputRate,
     const PieceEncoding& encoding, const InternalSegment& range, qsizetype index, Segment* segment,
     QString* errorMessage, std::int64_t tagBytes = 0, int mappedStream = -1,

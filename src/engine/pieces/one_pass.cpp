@@ -84,10 +84,14 @@ namespace {
             if (analysis.segments.isEmpty()
                 || analysis.segments.last().endFrame != m_writer.framesAppended())
                 return fail(errorMessage, trText("Invalid segment boundaries"));
-            return cutPassedRanges(analysis.segments, true, errorMessage)
-                && m_writer.finish(errorMessage)
-                && m_sink.pieceWritten(
-                    analysis.segments.size() - 1, analysis.segments.last(), errorMessage);
+            if (!cutPassedRanges(analysis.segments, true, errorMessage)
+                || !m_writer.finish(errorMessage))
+                return false;
+            // A cut forced on the stream's very last frame has already handed the last piece on:
+            // a second encoder of it would find its samples gone.
+            const qsizetype last = analysis.segments.size() - 1;
+            return m_cut.size() > last
+                || m_sink.pieceWritten(last, analysis.segments.last(), errorMessage);
         }
 
         // After a failed decode: the files so far stay, each stating what it holds; none is
