@@ -1,6 +1,7 @@
 #include "folder/manifest.h"
 
 #include "error_text.h"
+#include "file_io.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -30,21 +31,6 @@ namespace detail {
             return array.mid(1, array.size() - 2);
         }
 
-        // Writes all of bytes; 0, or the system's error number.
-        int writeAll(int fd, const QByteArray& bytes)
-        {
-            for (qsizetype done = 0; done < bytes.size();) {
-                const ssize_t written
-                    = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
-                if (written < 0 && errno == EINTR)
-                    continue;
-                if (written <= 0)
-                    return written < 0 ? errno : EIO;
-                done += written;
-            }
-            return 0;
-        }
-
         // Appends bytes to the file at path under an exclusive lock; 0, or the system's error
         // number.
         int appendLocked(const QString& path, const QByteArray& bytes)
@@ -58,7 +44,7 @@ namespace detail {
             while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
             struct stat before;
             const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
-            int error = writeAll(fd, bytes);
+            int error = writeFully(fd, bytes.constData(), bytes.size());
             // A part of a line would break the manifest for every reader: what this run added
             // goes again, while no other run can append behind it.
             if (error != 0 && sized) {

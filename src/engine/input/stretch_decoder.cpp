@@ -1,6 +1,7 @@
 #include "input/stretch_decoder.h"
 
 #include "error_text.h"
+#include "file_io.h"
 #include "file_url.h"
 
 #include <QFile>
@@ -305,18 +306,10 @@ namespace {
             if (entry.position < m_bufferStart || entry.position + entry.bytes > m_bufferEnd) {
                 const std::int64_t length = std::max<std::int64_t>(readAheadBytes, entry.bytes);
                 m_buffer.resize(std::size_t(length));
-                std::int64_t got = 0;
-                while (got < length) {
-                    const ssize_t read = ::pread(m_fd, m_buffer.data() + got,
-                        std::size_t(length - got), entry.position + got);
-                    if (read < 0 && errno == EINTR)
-                        continue;
-                    if (read < 0)
-                        return failReading(m_path, errno, errorMessage);
-                    if (read == 0)
-                        break;
-                    got += read;
-                }
+                const std::int64_t got = readUpTo(
+                    m_fd, reinterpret_cast<char*>(m_buffer.data()), length, entry.position);
+                if (got < 0)
+                    return failReading(m_path, int(-got), errorMessage);
                 m_bufferStart = entry.position;
                 m_bufferEnd = entry.position + got;
                 if (got < entry.bytes)

@@ -1,6 +1,7 @@
 #include "pieces/mp3_copy.h"
 
 #include "error_text.h"
+#include "file_io.h"
 #include "input/stretch_decoder.h"
 #include "pieces/gapless_header.h"
 
@@ -32,23 +33,6 @@ namespace {
     {
         return fail(
             errorMessage, trText("Failed to write %1: %2").arg(path, systemError(errorNumber)));
-    }
-
-    bool writeAll(int fd, const char* data, std::int64_t size)
-    {
-        while (size > 0) {
-            const ssize_t written = ::write(fd, data, std::size_t(size));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                if (written == 0)
-                    errno = ENOSPC;
-                return false;
-            }
-            data += written;
-            size -= written;
-        }
-        return true;
     }
 
     // Decoders honour the gapless fields under the names of the encoders that write them.
@@ -157,18 +141,11 @@ bool Mp3CopyWriter::readInput(
     if (m_fd < 0)
         return fail(
             errorMessage, trText("Failed to read %1: %2").arg(m_inputPath, systemError(errno)));
-    while (size > 0) {
-        const ssize_t read = ::pread(m_fd, data, std::size_t(size), position);
-        if (read < 0 && errno == EINTR)
-            continue;
-        if (read <= 0)
-            return fail(errorMessage,
-                trText("Failed to read %1: %2")
-                    .arg(m_inputPath, systemError(read < 0 ? errno : EIO)));
-        data += read;
-        size -= read;
-        position += read;
-    }
+    const std::int64_t read = readUpTo(m_fd, data, size, position);
+    if (read != size)
+        return fail(errorMessage,
+            trText("Failed to read %1: %2")
+                .arg(m_inputPath, systemError(read < 0 ? int(-read) : EIO)));
     return true;
 }
 
@@ -267,10 +244,11 @@ bool Mp3CopyWriter::write(const InternalSegment& range, const QString& path,
     const QByteArray placeholder(gaplessHeaderBytes(m_index.shape, firstBitRate), '\0');
     std::uint16_t crc = lameCrc(0, reinterpret_cast<const unsigned char*>(priming.constData()),
         std::size_t(priming.size()));
-    if (!writeAll(scratch.fd(), leading.constData(), leading.size())
-        || !writeAll(scratch.fd(), placeholder.constData(), placeholder.size())
-        || !writeAll(scratch.fd(), priming.constData(), priming.size()))
-        return failWriting(path, errno, errorMessage);
+    const QByteArray* const before[] = { &leading, &placeholder, &priming };
+    for (const QByteArray* bytes : before) {
+        if (const int error = writeFully(scratch.fd(), bytes->constData(), bytes->size()))
+            return failWriting(path, error, errorMessage);
+    }
 
     const std::int64_t from = packets[start].position;
     const std::int64_t to = packets[end - 1].position + packets[end - 1].bytes;
@@ -280,22 +258,15 @@ bool Mp3CopyWriter::write(const InternalSegment& range, const QString& path,
         if (!readInput(done, slice.data(), size, errorMessage))
             return false;
         crc = lameCrc(crc, reinterpret_cast<const unsigned char*>(slice.data()), std::size_t(size));
-        if (!writeAll(scratch.fd(), slice.data(), size))
-            return failWriting(path, errno, errorMessage);
+        if (const int error = writeFully(scratch.fd(), slice.data(), size))
+            return failWriting(path, error, errorMessage);
         done += size;
     }
 
     header.framesCrc = crc;
     const QByteArray frame = gaplessHeaderFrame(header, firstBitRate);
-    for (qsizetype done = 0; done < frame.size();) {
-        const ssize_t written = ::pwrite(scratch.fd(), frame.constData() + done,
-            std::size_t(frame.size() - done), off_t(leading.size() + done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return failWriting(path, written < 0 ? errno : ENOSPC, errorMessage);
-        done += written;
-    }
+    if (const int error = writeFully(scratch.fd(), frame.constData(), frame.size(), leading.size()))
+        return failWriting(path, error, errorMessage);
     if (const int errorNumber = scratch.nameAs(path))
         return failWriting(path, errorNumber, errorMessage);
     return true;

@@ -1,19 +1,14 @@
 #include "pieces/mp3_padding.h"
 
 #include "error_text.h"
+#include "pieces/piece_file.h"
 
 extern "C" {
 #include <libavutil/crc.h>
 }
 
-#include <QFile>
-
 #include <array>
-#include <cerrno>
 #include <cstring>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace brevane::detail {
 
@@ -44,71 +39,32 @@ namespace {
             bytes[i] = static_cast<unsigned char>(value & 0xFF);
     }
 
-    bool readAll(int fd, unsigned char* buffer, std::size_t size, off_t offset)
-    {
-        while (size > 0) {
-            const ssize_t read = ::pread(fd, buffer, size, offset);
-            if (read < 0 && errno == EINTR)
-                continue;
-            if (read <= 0)
-                return false;
-            buffer += read;
-            size -= std::size_t(read);
-            offset += read;
-        }
-        return true;
-    }
-
     // Where the first frame begins: after the ID3v2 tag ffmpeg writes first, whose size is
     // stated in 7-bit bytes, with a 10-byte footer when its flags say so.
-    off_t firstFrameOffset(int fd)
+    off_t firstFrameOffset(PieceFile& file)
     {
-        unsigned char id3[10];
-        if (!readAll(fd, id3, sizeof id3, 0) || std::memcmp(id3, "ID3", 3) != 0)
+        const QByteArray id3 = file.read(0, 10);
+        if (id3.size() < 10 || !id3.startsWith("ID3"))
             return 0;
         off_t size = 0;
         for (int i = 6; i < 10; ++i)
-            size = size << 7 | (id3[i] & 0x7F);
-        return 10 + size + ((id3[5] & 0x10) ? 10 : 0);
-    }
-
-    class FileDescriptor {
-    public:
-        explicit FileDescriptor(int fd)
-            : m_fd(fd)
-        {
-        }
-        ~FileDescriptor()
-        {
-            if (m_fd >= 0)
-                ::close(m_fd);
-        }
-        FileDescriptor(const FileDescriptor&) = delete;
-        FileDescriptor& operator=(const FileDescriptor&) = delete;
-        int get() const { return m_fd; }
-
-    private:
-        int m_fd;
-    };
-
-    bool failWith(const QString& path, int errorNumber, QString* errorMessage)
-    {
-        return fail(errorMessage,
-            trText("Failed to write %1: %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(errorNumber))));
+            size = size << 7 | (std::uint8_t(id3.at(i)) & 0x7F);
+        return 10 + size + ((std::uint8_t(id3.at(5)) & 0x10) ? 10 : 0);
     }
 
 } // namespace
 
 bool repairMp3Padding(const QString& path, std::int64_t samples, QString* errorMessage)
 {
-    const FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC));
-    if (file.get() < 0)
-        return failWith(path, errno, errorMessage);
-    const off_t frameStart = firstFrameOffset(file.get());
+    PieceFile file(path);
+    if (!file.ok())
+        return file.fail(errorMessage);
+    const off_t frameStart = firstFrameOffset(file);
     std::array<unsigned char, longestInfoOffset + tagChecksumAt + 2> frame;
-    if (!readAll(file.get(), frame.data(), frame.size(), frameStart))
+    const QByteArray start = file.read(frameStart, qsizetype(frame.size()));
+    if (start.size() < qsizetype(frame.size()))
         return true;
+    std::memcpy(frame.data(), start.constData(), frame.size());
 
     const std::uint32_t header = bigEndian(frame.data(), 4);
     const std::uint32_t version = (header >> 19) & 3; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
@@ -143,17 +99,10 @@ bool repairMp3Padding(const QString& path, std::int64_t samples, QString* errorM
         = av_crc(av_crc_get_table(AV_CRC_16_ANSI_LE), 0, summed.data(), summed.size());
     putBigEndian(info + tagChecksumAt, checksum, 2);
 
-    const std::size_t changed = tagChecksumAt + 2 - delayPaddingAt;
-    const off_t changedAt = frameStart + infoAt + delayPaddingAt;
-    for (std::size_t done = 0; done < changed;) {
-        const ssize_t written = ::pwrite(
-            file.get(), info + delayPaddingAt + done, changed - done, changedAt + off_t(done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return failWith(path, written < 0 ? errno : EIO, errorMessage);
-        done += std::size_t(written);
-    }
+    const qsizetype changed = tagChecksumAt + 2 - delayPaddingAt;
+    if (!file.write(frameStart + infoAt + delayPaddingAt,
+            QByteArray(reinterpret_cast<const char*>(info + delayPaddingAt), changed)))
+        return file.fail(errorMessage);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "pieces/piece_file.h"
 
 #include "error_text.h"
+#include "file_io.h"
 
 #include <QFile>
 
@@ -28,38 +29,19 @@ PieceFile::~PieceFile()
 QByteArray PieceFile::read(off_t offset, qsizetype size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < size) {
-        const ssize_t read
-            = ::pread(m_fd, bytes.data() + done, std::size_t(size - done), offset + off_t(done));
-        if (read < 0 && errno == EINTR)
-            continue;
-        if (read < 0) {
-            m_error = errno;
-            return {};
-        }
-        if (read == 0)
-            break;
-        done += read;
+    const std::int64_t read = readUpTo(m_fd, bytes.data(), size, offset);
+    if (read < 0) {
+        m_error = int(-read);
+        return {};
     }
-    bytes.truncate(done);
+    bytes.truncate(qsizetype(read));
     return bytes;
 }
 
 bool PieceFile::write(off_t offset, const QByteArray& bytes)
 {
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t written = ::pwrite(
-            m_fd, bytes.constData() + done, std::size_t(bytes.size() - done), offset + off_t(done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            m_error = written < 0 ? errno : EIO;
-            return false;
-        }
-        done += written;
-    }
-    return true;
+    m_error = writeFully(m_fd, bytes.constData(), bytes.size(), offset);
+    return m_error == 0;
 }
 
 bool PieceFile::fail(QString* errorMessage, const QString& reason) const

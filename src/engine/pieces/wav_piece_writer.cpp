@@ -1,6 +1,7 @@
 #include "pieces/wav_piece_writer.h"
 
 #include "error_text.h"
+#include "file_io.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -276,20 +277,9 @@ bool WavPieceWriter::finish(QString* errorMessage)
 
 bool WavPieceWriter::writeAll(int fd, const char* data, std::int64_t size, std::int64_t offset)
 {
-    while (size > 0) {
-        const ssize_t written = ::pwrite(fd, data, size_t(size), offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= written;
-        offset += written;
-    }
-    return true;
+    const int error = writeFully(fd, data, size, offset);
+    errno = error;
+    return error == 0;
 }
 
 // Writes the header that states `frames` frames, and then cuts the file to them: until it is
