@@ -216,12 +216,15 @@ TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)
 
 using brevane::PieceFormat;
 
-// What a format cannot hold ends the job after the probe, before any piece is written.
+// What a format cannot hold ends the job after the probe, before any piece is written, and the
+// folders the run made (a and b of new/a/b, new being there before) are removed again; so are
+// they after any failure with --any-input.
 struct LimitRow {
     const char* name;
     int inputChannels;
     brevane::SplitOptions options;
     const char* message;
+    int frames = 800;
 };
 
 void PrintTo(const LimitRow& row, std::ostream* out) { *out << row.name; }
@@ -234,13 +237,16 @@ TEST_P(LimitTest, RefusesBeforeWritingAnything)
     QTemporaryDir dir;
     const QString input = dir.filePath("in.wav");
     ASSERT_TRUE(testsupport::writeWav16(
-        input, 8000, row.inputChannels, std::vector<std::int16_t>(800 * row.inputChannels)));
+        input, 8000, row.inputChannels, std::vector<std::int16_t>(row.frames * row.inputChannels)));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("new"));
     QList<brevane::Segment> segments;
     QString error;
     EXPECT_FALSE(
-        brevane::splitAudio(input, dir.filePath("out"), 1, 0, row.options, &segments, &error));
+        brevane::splitAudio(input, dir.filePath("new/a/b"), 1, 0, row.options, &segments, &error));
     EXPECT_EQ(error.toStdString(), row.message);
-    EXPECT_TRUE(QDir(dir.filePath("out")).isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList({ "in.wav", "new" }));
+    EXPECT_TRUE(QDir(dir.filePath("new")).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
@@ -265,6 +271,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
             brevane::SplitOptions {
                 .format = PieceFormat::Mp3, .maxPieceBytes = 2879, .maxPieceSizeText = "2879 " },
             "--max-size 2879  holds no audio in this format" },
+        // An audio stream without samples, found only by the decode.
+        LimitRow { "NoSamplesWithAnyInput", 1, brevane::SplitOptions { .anyInput = true },
+            "Audio decoding produced no samples", 0 },
         // A caller other than the front end is held to the options' ranges too.
         LimitRow { "BitRateForWav", 1,
             brevane::SplitOptions { .format = PieceFormat::Wav, .bitRate = 64000 },

@@ -7,6 +7,7 @@
 #include "error_text.h"
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
+#include "folder/output_folder.h"
 #include "input/stream_probe.h"
 #include "pieces/dry_run.h"
 #include "pieces/extraction.h"
@@ -15,13 +16,10 @@
 #include "pieces/piece_output.h"
 #include "pieces/piece_size.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <memory>
-
-#include <unistd.h>
 
 namespace brevane {
 
@@ -71,30 +69,6 @@ namespace {
         return true;
     }
 
-    // Whether mkpath could make the missing folder: the nearest entry on its path that exists
-    // (a dangling link counts, as mkdir will not replace it) must be a folder this process may
-    // add to.
-    bool folderCouldBeMade(const QString& outputDir)
-    {
-        QFileInfo entry(QDir(outputDir).absolutePath());
-        while (!entry.exists() && !entry.isSymLink() && !entry.isRoot())
-            entry.setFile(entry.absolutePath());
-        return entry.isDir()
-            && ::access(QFile::encodeName(entry.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
-    }
-
-    // A dry run writes nothing, so it makes no folder either; but where a real run could not
-    // make it, such as under a name taken by a file, the dry run fails the same way.
-    bool prepareOutputDir(const QString& outputDir, bool checkOnly, QString* errorMessage)
-    {
-        const QDir outputDirectory(outputDir);
-        if (outputDirectory.exists())
-            return true;
-        if (checkOnly ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
-            return true;
-        return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
-    }
-
 } // namespace
 
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
@@ -136,18 +110,30 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     // should not leave an empty folder behind: the folder is checked here, in its place, and
     // made once the probe has found a stream.
     const bool folderAfterProbe = options.anyInput && !options.dryRun;
-    if (!prepareOutputDir(outputDir, options.dryRun || folderAfterProbe, errorMessage))
+    OutputFolder folder(outputDir);
+    if (!folder.prepare(options.dryRun || folderAfterProbe, errorMessage))
         return false;
 
     StreamInfo stream;
     if (!probeAudioStream(inputPath, &stream, errorMessage))
         return false;
-    if (folderAfterProbe && !prepareOutputDir(outputDir, false, errorMessage))
+    if (folderAfterProbe && !folder.prepare(false, errorMessage))
         return false;
     // Held until the split returns, before anything is written; a dry run writes nothing.
     FolderLock folderLock;
     if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
         return false;
+    // Once the folder is held, the folders the run made are its own to remove, while still
+    // empty: when the pieces' options turn out not to fit the stream, and with --any-input on
+    // any failure, for the same reason as above. Other failures leave the folder as always.
+    const auto refuseOptions = [&folder] {
+        folder.removeMadeIfEmpty();
+        return false;
+    };
+    auto removeFolderOnFailure = qScopeGuard([&] {
+        if (folderAfterProbe)
+            folder.removeMadeIfEmpty();
+    });
     // A container may hold several audio streams, or video beside one, and ffmpeg's own choice
     // need not be the probe's: every child is told which stream to take.
     if (options.anyInput)
@@ -158,13 +144,14 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return failStopped(errorMessage);
     PieceEncoding encoding;
     if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
-        return false;
+        return refuseOptions();
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
-            options.minSilenceSeconds, &windows, errorMessage)
-        || !fitWindowsToSize(options, encoding, stream.sampleRate, &windows, errorMessage))
+            options.minSilenceSeconds, &windows, errorMessage))
         return false;
+    if (!fitWindowsToSize(options, encoding, stream.sampleRate, &windows, errorMessage))
+        return refuseOptions();
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
     const std::unique_ptr<PieceOutput> output = makePieceOutput(
@@ -173,6 +160,7 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     if (!output->write(*finder, &pieces, errorMessage))
         return false;
 
+    removeFolderOnFailure.dismiss();
     *outSegments = pieces;
     return true;
 }
