@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -278,6 +279,106 @@ INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
         LimitRow { "BitRateForWav", 1,
             brevane::SplitOptions { .format = PieceFormat::Wav, .bitRate = 64000 },
             "Invalid piece format options" }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every channel count, from an input whose speakers are named (stereo; nine named speakers in
+// 32-bit floats) or not (9, 16 and 64 plain PCM channels; ffmpeg takes 16 as its default
+// layout): the pieces have the count asked for, in both modes, or the run is refused before
+// anything is decoded or made. ffmpeg names speakers for 1 to 8, 16 and 24 channels.
+struct ChannelRow {
+    const char* name;
+    const char* input;
+    PieceFormat format;
+    int channels; // --channels; 0 for the input's
+    int written; // the pieces' channels, or 0 with the refusal
+    const char* refusal = "";
+};
+
+void PrintTo(const ChannelRow& row, std::ostream* out) { *out << row.name; }
+
+class ChannelTest : public ::testing::TestWithParam<ChannelRow> {
+protected:
+    static void SetUpTestSuite()
+    {
+        for (const int channels : { 2, 9, 16, 64 }) {
+            ASSERT_TRUE(testsupport::writeWav16(
+                inputs.filePath(QStringLiteral("plain%1.wav").arg(channels)), 8000, channels,
+                std::vector<std::int16_t>(2000 * channels, 3000)));
+        }
+        ASSERT_TRUE(testsupport::runFfmpeg({ "-f", "lavfi", "-i",
+            "aevalsrc=0.3*sin(2*PI*440*t):c=FL+FR+FC+LFE+BL+BR+FLC+FRC+BC:d=0.25:s=8000", "-c:a",
+            "pcm_f32le", inputs.filePath("named9.wav") }));
+    }
+    static inline QTemporaryDir inputs;
+};
+
+TEST_P(ChannelTest, WritesTheCountOrRefusesBeforeDecoding)
+{
+    const ChannelRow& row = GetParam();
+    for (const bool onePass : { false, true }) {
+        SCOPED_TRACE(onePass ? "one pass" : "default mode");
+        QTemporaryDir dir;
+        const brevane::SplitOptions options {
+            .onePass = onePass, .format = row.format, .channelCount = row.channels
+        };
+        QList<brevane::Segment> segments;
+        QString error;
+        const bool split = brevane::splitAudio(
+            inputs.filePath(row.input), dir.filePath("out"), 1, 0, options, &segments, &error);
+        EXPECT_EQ(error.toStdString(), row.refusal);
+        if (!row.written) {
+            EXPECT_FALSE(split);
+            EXPECT_FALSE(QFileInfo::exists(dir.filePath("out")));
+            continue;
+        }
+        ASSERT_TRUE(split);
+        ASSERT_EQ(segments.size(), 1);
+        testsupport::WavInfo piece;
+        if (row.format == PieceFormat::Wav) {
+            ASSERT_TRUE(testsupport::readWav(segments[0].filePath, &piece));
+            // The whole quarter of a second.
+            EXPECT_EQ(piece.data.size(), 2000 * 2 * row.written);
+        } else {
+            piece.channels = testsupport::runProcess(QStringLiteral("ffprobe"),
+                { "-v", "error", "-show_entries", "stream=channels", "-of", "csv=p=0",
+                    segments[0].filePath })
+                                 .standardOutput.trimmed()
+                                 .toInt();
+        }
+        EXPECT_EQ(piece.channels, row.written);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ChannelTest,
+    ::testing::Values(
+        ChannelRow { "StereoToNine", "plain2.wav", PieceFormat::Wav, 9, 0,
+            "Cannot remix 2 channels into 9: ffmpeg names no speakers for 9 channels (try "
+            "--channels 8)" },
+        ChannelRow { "StereoToTwentyThree", "plain2.wav", PieceFormat::Wav, 23, 0,
+            "Cannot remix 2 channels into 23: ffmpeg names no speakers for 23 channels (try "
+            "--channels 16)" },
+        ChannelRow { "StereoToTwentyFour", "plain2.wav", PieceFormat::Wav, 24, 24 },
+        ChannelRow { "StereoToSixtyFour", "plain2.wav", PieceFormat::Wav, 64, 0,
+            "Cannot remix 2 channels into 64: ffmpeg names no speakers for 64 channels (try "
+            "--channels 24)" },
+        ChannelRow { "StereoToOpusSix", "plain2.wav", PieceFormat::Opus, 6, 6 },
+        ChannelRow { "SixteenToMp3Stereo", "plain16.wav", PieceFormat::Mp3, 2, 2 },
+        // ffmpeg's "-ac 9" would unname the nine speakers, and then fail to convert them.
+        ChannelRow { "NamedNine", "named9.wav", PieceFormat::Wav, 0, 9 },
+        ChannelRow { "NamedNineToStereo", "named9.wav", PieceFormat::Wav, 2, 2 },
+        ChannelRow { "NamedNineToTwelve", "named9.wav", PieceFormat::Wav, 12, 0,
+            "Cannot remix 9 channels into 12: ffmpeg names no speakers for 12 channels (try "
+            "--channels 8)" },
+        ChannelRow { "PlainNineKept", "plain9.wav", PieceFormat::Wav, 9, 9 },
+        ChannelRow { "PlainNineToStereo", "plain9.wav", PieceFormat::Wav, 2, 0,
+            "Cannot remix 9 channels into 2: the input does not name its speakers (try "
+            "--channels 9)" },
+        ChannelRow { "PlainNineToFlacStereo", "plain9.wav", PieceFormat::Flac, 2, 0,
+            "Cannot remix 9 channels into 2: the input does not name its speakers (try --format "
+            "wav)" },
+        ChannelRow { "PlainSixtyFourToTwentyFour", "plain64.wav", PieceFormat::Wav, 24, 0,
+            "Cannot remix 64 channels into 24: the input does not name its speakers (try "
+            "--channels 64)" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // MP3s that ffmpeg writes with the wrong end padding decode to their length once repaired; an

@@ -2,6 +2,7 @@
 
 #include "error_text.h"
 #include "ffmpeg_child.h"
+#include "input/channel_layout.h"
 
 #include <QProcess>
 
@@ -129,9 +130,10 @@ QStringList decodeArguments(
     const QString& inputPath, const StreamInfo& stream, const QString& rawFormat)
 {
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
-        QStringLiteral("error"), QStringLiteral("-i"), inputPath, QStringLiteral("-f"), rawFormat,
-        QStringLiteral("-ac"), QString::number(stream.channelCount), QStringLiteral("-ar"),
-        QString::number(stream.sampleRate) };
+        QStringLiteral("error"), QStringLiteral("-i"), inputPath, QStringLiteral("-f"), rawFormat };
+    if (!keepsOwnLayout(stream))
+        arguments << QStringLiteral("-ac") << QString::number(stream.channelCount);
+    arguments << QStringLiteral("-ar") << QString::number(stream.sampleRate);
     arguments << streamMapArguments(stream.mappedStream) << QStringLiteral("-");
     return arguments;
 }
