@@ -18,6 +18,7 @@
 #include <QTextStream>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -99,6 +100,10 @@ int writeResult(const QString& text, bool outputClosed)
 {
     if (outputClosed)
         return EBADF;
+    // A pipe whose reader has gone would end the program by SIGPIPE, without a word; ignored, the
+    // write fails with EPIPE and the run says so. It stays ignored to the end, so that the message
+    // may meet the same pipe. No ffmpeg child is started from here on to inherit it.
+    ::signal(SIGPIPE, SIG_IGN);
     const QByteArray bytes = text.toUtf8();
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t written
