@@ -57,7 +57,8 @@ public:
     bool requested() const noexcept;
     // Sends signal to every ffmpeg child of the split, each with whatever it started: SIGKILL
     // for a caller that cannot wait for the clean stop, SIGSTOP and SIGCONT to pause and resume
-    // them with the caller. Async-signal-safe.
+    // them with the caller (a child started between the two is paused as it starts).
+    // Async-signal-safe.
     void signalChildren(int signal) noexcept;
 
     // Set when splitAudio returns after a request: the pieces complete on disk, in order, and the
@@ -70,10 +71,13 @@ private:
     friend class detail::FfmpegChild;
     static constexpr int childSlots = 16;
     void stopChild(int slot) noexcept;
-    // The process groups of the children running now, 0 for a free slot, and the sockets on
-    // which those that take a quit command read it (0: none).
-    std::atomic<int> m_childGroups[childSlots] {};
-    std::atomic<int> m_childQuitChannels[childSlots] {};
+    // One word for each child running now, 0 for a free slot, so that a slot is taken, marked
+    // and given up in one step each: the child's process group, the socket on which it takes a
+    // quit command (0: none), and whether it has been stopped.
+    std::atomic<std::uint64_t> m_children[childSlots] {};
+    // Set while the caller has the children paused (SIGSTOP), so that a child started
+    // meanwhile is paused too.
+    std::atomic<bool> m_paused { false };
     std::atomic<bool> m_requested { false };
 };
 
