@@ -135,14 +135,27 @@ SignalStop::SignalStop(brevane::SplitStop* stop)
 
 SignalStop::~SignalStop() { finish(); }
 
+// The signals wait while the handling is put back. After a stop, a repeat of its signal that
+// comes from here on (a closing terminal's second hangup, `timeout`'s second SIGTERM) stays
+// waiting, so that it cannot end the program before the program has said what it leaves; the
+// program then ends by the first signal, into which the repeat merges (endBySignal).
 int SignalStop::finish()
 {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signal : handledSignals)
+        sigaddset(&handled, signal);
+    sigset_t previousMask;
+    pthread_sigmask(SIG_BLOCK, &handled, &previousMask);
     for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
         if (m_installed[i])
             ::sigaction(handledSignals[i], &m_previous[i], nullptr);
         m_installed[i] = false;
     }
-    return signalOf(g_firstStop.load());
+    const int signal = signalOf(g_firstStop.load());
+    if (signal == 0)
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    return signal;
 }
 
 QString interruptionReport(
