@@ -189,6 +189,27 @@ TEST(EncoderFailureTest, EndsTheOnePassRunAndKeepsTheFinishedPiece)
     EXPECT_TRUE(decoded(dir.filePath("out/part_001.flac")) == input.data.left(11540 * 4));
 }
 
+// An input that ends exactly at a forced cut: the cut rule closes the last piece during the
+// decode, and that piece is encoded once, not by a second encoder racing the first for its
+// scratch files.
+TEST(EncoderFailureTest, EncodesThePieceThatEndsTheInputOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::writeWav16(
+        dir.filePath("in.wav"), 8000, 1, std::vector<std::int16_t>(8000, 9000)));
+    const testsupport::FakeFfmpeg fake(
+        QStringLiteral("echo \"$*\" >> \"$FAKE_LOG\"\nexec '%1' \"$@\"")
+            .arg(QStandardPaths::findExecutable(QStringLiteral("ffmpeg"))));
+    const testsupport::ProcessResult run = testsupport::runProcess(testsupport::brevaneProgram(),
+        { "--input", "in.wav", "--out", "out", "--format", "flac", "--one-pass", "--max", "500ms",
+            "--tolerance", "0s" },
+        dir.path(), fake.environment());
+    EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+    EXPECT_EQ(fake.loggedArguments().filter("samples.brevane-scratch").size(), 2);
+    EXPECT_EQ(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden),
+        QStringList({ "part_001.flac", "part_002.flac" }));
+}
+
 // A piece name in the chosen format that is another name of the input is refused, in both
 // modes, before anything is written.
 TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)

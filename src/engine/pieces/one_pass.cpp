@@ -78,9 +78,14 @@ namespace {
             if (analysis.segments.isEmpty()
                 || analysis.segments.last().endFrame != m_writer.framesAppended())
                 return fail(errorMessage, trText("Invalid segment boundaries"));
-            return cutPassedRanges(analysis.segments, true, errorMessage)
-                && m_writer.finish(errorMessage)
-                && m_sink.pieceWritten(
+            if (!cutPassedRanges(analysis.segments, true, errorMessage)
+                || !m_writer.finish(errorMessage))
+                return false;
+            // Where the stream ends exactly at a cut, the finder closed the last range itself
+            // and its piece was handed on with the cut: a second encoder would race the first
+            // for its scratch files.
+            return m_cut.size() == analysis.segments.size()
+                || m_sink.pieceWritten(
                     analysis.segments.size() - 1, analysis.segments.last(), errorMessage);
         }
 
