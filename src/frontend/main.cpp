@@ -159,8 +159,10 @@ int main(int argc, char* argv[])
                     "long files)"));
     const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
         QObject::tr("Find the cuts and print the pieces, but write nothing"));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"),
+        QObject::tr("Print the pieces as one JSON document: each piece's path, its start and end "
+                    "(seconds and frames), and how it was cut (\"cut\": silence, quietest, "
+                    "forced or end)"));
     const QCommandLineOption formatOption(QStringLiteral("format"),
         QObject::tr("File format of the pieces: wav (16-bit PCM), flac (the same samples, "
                     "lossless), mp3 or opus (Ogg Opus)"),
