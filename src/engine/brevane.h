@@ -126,7 +126,7 @@ struct SplitOptions {
     bool dryRun = false;
     // The input may be any file whose audio ffmpeg decodes (--any-input): every ffmpeg child
     // then takes exactly the stream the probe chose, and the output folder is made only once
-    // the probe has found one.
+    // the probe has found one, and removed again (while empty) when the split fails.
     bool anyInput = false;
     PieceFormat format = PieceFormat::Wav;
     // The bit rate of Mp3 and Opus pieces, within bitRateRange; 0 for the format's default
@@ -164,7 +164,9 @@ struct StreamFormat {
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
 // disk; the run deletes only files it made itself and did not complete (its scratch files, a
-// piece that got no audio).
+// piece that got no audio), and the output folder with the parents it made, while they are
+// empty, when the pieces the options ask for do not fit the stream (and, with anyInput, on any
+// failure).
 //
 // While it writes, the split holds an advisory lock (flock) on the output folder and fails
 // with "Output directory is in use by another run: %1" where another split holds it.
