@@ -165,8 +165,10 @@ protected:
         }
         if (number > asTimeout) {
             ::kill(number > asHangup ? -pid : pid, signal);
-            // The second once the first has reached a child: the program has begun its stop.
-            waitFor([this] { return marked(".stopping"); });
+            // The second once the first has reached a child: the program has begun its stop. A
+            // decoder's stand-in may be killed before it marks that, and the program end at
+            // once: then the second comes after it.
+            waitFor([&] { return marked(".stopping") || allIn("Z", { int(pid) }); });
         }
         if (number > asHangup) {
             if (const pid_t shell = ::fork(); shell == 0) {
