@@ -15,9 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -487,17 +490,48 @@ TEST_F(CliTest, JsonSaysHowEachEndWasChosen)
     }
 }
 
-// A result that cannot be written is a failed run, whatever the form of the result.
+// A result that cannot be written is a failed run, whatever the form of the result and
+// wherever it goes: a full disk, or a pipe whose reader has gone, as in `brevane … | true`,
+// which must not end the program by SIGPIPE. The pieces written stay.
 TEST_F(CliTest, ResultThatCannotBeWrittenFailsTheRun)
 {
     ASSERT_TRUE(testsupport::writeWav16(workDir.filePath("in.wav"), 8000, 1, shortSilence()));
-    for (const char* form : { "--dry-run", "--json" }) {
-        SCOPED_TRACE(form);
-        const ProcessResult result = runProcess(brevaneProgram(), { "--input", "in.wav", form },
-            workDir.path(), {}, QStringLiteral("/dev/full"));
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.standardError.toStdString(),
-            "Failed to write the result to standard output: No space left on device\n");
+    const struct {
+        const char* form;
+        bool closedPipe;
+        const char* reason;
+    } rows[] = {
+        { "--dry-run", false, "No space left on device" },
+        { "--json", false, "No space left on device" },
+        { "--one-pass", true, "Broken pipe" },
+        { "--json", true, "Broken pipe" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.form) + (row.closedPipe ? " into a closed pipe" : ""));
+        QDir(workDir.filePath("in_parts")).removeRecursively();
+        QProcess run;
+        run.setWorkingDirectory(workDir.path());
+        if (row.closedPipe) {
+            // As a shell starts it: SIGPIPE as the system sets it, the pipe's reader gone.
+            run.setChildProcessModifier([] {
+                int ends[2];
+                if (::pipe(ends) == 0) {
+                    ::close(ends[0]);
+                    ::dup2(ends[1], STDOUT_FILENO);
+                }
+                ::signal(SIGPIPE, SIG_DFL);
+            });
+        } else {
+            run.setStandardOutputFile(QStringLiteral("/dev/full"));
+        }
+        run.start(brevaneProgram(), { "--input", "in.wav", row.form });
+        ASSERT_TRUE(run.waitForFinished(-1));
+        EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(run.readAllStandardError().toStdString(),
+            std::string("Failed to write the result to standard output: ") + row.reason + "\n");
+        EXPECT_EQ(QFileInfo::exists(workDir.filePath("in_parts/part_001.wav")),
+            QByteArray(row.form) != "--dry-run");
     }
 }
 

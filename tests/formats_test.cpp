@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -188,6 +189,27 @@ TEST(EncoderFailureTest, EndsTheOnePassRunAndKeepsTheFinishedPiece)
     EXPECT_TRUE(decoded(dir.filePath("out/part_001.flac")) == input.data.left(11540 * 4));
 }
 
+// An input that ends exactly at a forced cut: the cut rule closes the last piece during the
+// decode, and that piece is encoded once, not by a second encoder racing the first for its
+// scratch files.
+TEST(EncoderFailureTest, EncodesThePieceThatEndsTheInputOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::writeWav16(
+        dir.filePath("in.wav"), 8000, 1, std::vector<std::int16_t>(8000, 9000)));
+    const testsupport::FakeFfmpeg fake(
+        QStringLiteral("echo \"$*\" >> \"$FAKE_LOG\"\nexec '%1' \"$@\"")
+            .arg(QStandardPaths::findExecutable(QStringLiteral("ffmpeg"))));
+    const testsupport::ProcessResult run = testsupport::runProcess(testsupport::brevaneProgram(),
+        { "--input", "in.wav", "--out", "out", "--format", "flac", "--one-pass", "--max", "500ms",
+            "--tolerance", "0s" },
+        dir.path(), fake.environment());
+    EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+    EXPECT_EQ(fake.loggedArguments().filter("samples.brevane-scratch").size(), 2);
+    EXPECT_EQ(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden),
+        QStringList({ "part_001.flac", "part_002.flac" }));
+}
+
 // A piece name in the chosen format that is another name of the input is refused, in both
 // modes, before anything is written.
 TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)
@@ -216,12 +238,15 @@ TEST(FormatGuardTest, RefusesAPieceNamedAsTheInput)
 
 using brevane::PieceFormat;
 
-// What a format cannot hold ends the job after the probe, before any piece is written.
+// What a format cannot hold ends the job after the probe, before any piece is written, and the
+// folders the run made (a and b of new/a/b, new being there before) are removed again; so are
+// they after any failure with --any-input.
 struct LimitRow {
     const char* name;
     int inputChannels;
     brevane::SplitOptions options;
     const char* message;
+    int frames = 800;
 };
 
 void PrintTo(const LimitRow& row, std::ostream* out) { *out << row.name; }
@@ -234,13 +259,16 @@ TEST_P(LimitTest, RefusesBeforeWritingAnything)
     QTemporaryDir dir;
     const QString input = dir.filePath("in.wav");
     ASSERT_TRUE(testsupport::writeWav16(
-        input, 8000, row.inputChannels, std::vector<std::int16_t>(800 * row.inputChannels)));
+        input, 8000, row.inputChannels, std::vector<std::int16_t>(row.frames * row.inputChannels)));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("new"));
     QList<brevane::Segment> segments;
     QString error;
     EXPECT_FALSE(
-        brevane::splitAudio(input, dir.filePath("out"), 1, 0, row.options, &segments, &error));
+        brevane::splitAudio(input, dir.filePath("new/a/b"), 1, 0, row.options, &segments, &error));
     EXPECT_EQ(error.toStdString(), row.message);
-    EXPECT_TRUE(QDir(dir.filePath("out")).isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList({ "in.wav", "new" }));
+    EXPECT_TRUE(QDir(dir.filePath("new")).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
@@ -265,10 +293,113 @@ INSTANTIATE_TEST_SUITE_P(Formats, LimitTest,
             brevane::SplitOptions {
                 .format = PieceFormat::Mp3, .maxPieceBytes = 2879, .maxPieceSizeText = "2879 " },
             "--max-size 2879  holds no audio in this format" },
+        // An audio stream without samples, found only by the decode.
+        LimitRow { "NoSamplesWithAnyInput", 1, brevane::SplitOptions { .anyInput = true },
+            "Audio decoding produced no samples", 0 },
         // A caller other than the front end is held to the options' ranges too.
         LimitRow { "BitRateForWav", 1,
             brevane::SplitOptions { .format = PieceFormat::Wav, .bitRate = 64000 },
             "Invalid piece format options" }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every channel count, from an input whose speakers are named (stereo; nine named speakers in
+// 32-bit floats) or not (9, 16 and 64 plain PCM channels; ffmpeg takes 16 as its default
+// layout): the pieces have the count asked for, in both modes, or the run is refused before
+// anything is decoded or made. ffmpeg names speakers for 1 to 8, 16 and 24 channels.
+struct ChannelRow {
+    const char* name;
+    const char* input;
+    PieceFormat format;
+    int channels; // --channels; 0 for the input's
+    int written; // the pieces' channels, or 0 with the refusal
+    const char* refusal = "";
+};
+
+void PrintTo(const ChannelRow& row, std::ostream* out) { *out << row.name; }
+
+class ChannelTest : public ::testing::TestWithParam<ChannelRow> {
+protected:
+    static void SetUpTestSuite()
+    {
+        for (const int channels : { 2, 9, 16, 64 }) {
+            ASSERT_TRUE(testsupport::writeWav16(
+                inputs.filePath(QStringLiteral("plain%1.wav").arg(channels)), 8000, channels,
+                std::vector<std::int16_t>(2000 * channels, 3000)));
+        }
+        ASSERT_TRUE(testsupport::runFfmpeg({ "-f", "lavfi", "-i",
+            "aevalsrc=0.3*sin(2*PI*440*t):c=FL+FR+FC+LFE+BL+BR+FLC+FRC+BC:d=0.25:s=8000", "-c:a",
+            "pcm_f32le", inputs.filePath("named9.wav") }));
+    }
+    static inline QTemporaryDir inputs;
+};
+
+TEST_P(ChannelTest, WritesTheCountOrRefusesBeforeDecoding)
+{
+    const ChannelRow& row = GetParam();
+    for (const bool onePass : { false, true }) {
+        SCOPED_TRACE(onePass ? "one pass" : "default mode");
+        QTemporaryDir dir;
+        const brevane::SplitOptions options {
+            .onePass = onePass, .format = row.format, .channelCount = row.channels
+        };
+        QList<brevane::Segment> segments;
+        QString error;
+        const bool split = brevane::splitAudio(
+            inputs.filePath(row.input), dir.filePath("out"), 1, 0, options, &segments, &error);
+        EXPECT_EQ(error.toStdString(), row.refusal);
+        if (!row.written) {
+            EXPECT_FALSE(split);
+            EXPECT_FALSE(QFileInfo::exists(dir.filePath("out")));
+            continue;
+        }
+        ASSERT_TRUE(split);
+        ASSERT_EQ(segments.size(), 1);
+        testsupport::WavInfo piece;
+        if (row.format == PieceFormat::Wav) {
+            ASSERT_TRUE(testsupport::readWav(segments[0].filePath, &piece));
+            // The whole quarter of a second.
+            EXPECT_EQ(piece.data.size(), 2000 * 2 * row.written);
+        } else {
+            piece.channels = testsupport::runProcess(QStringLiteral("ffprobe"),
+                { "-v", "error", "-show_entries", "stream=channels", "-of", "csv=p=0",
+                    segments[0].filePath })
+                                 .standardOutput.trimmed()
+                                 .toInt();
+        }
+        EXPECT_EQ(piece.channels, row.written);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ChannelTest,
+    ::testing::Values(
+        ChannelRow { "StereoToNine", "plain2.wav", PieceFormat::Wav, 9, 0,
+            "Cannot remix 2 channels into 9: ffmpeg names no speakers for 9 channels (try "
+            "--channels 8)" },
+        ChannelRow { "StereoToTwentyThree", "plain2.wav", PieceFormat::Wav, 23, 0,
+            "Cannot remix 2 channels into 23: ffmpeg names no speakers for 23 channels (try "
+            "--channels 16)" },
+        ChannelRow { "StereoToTwentyFour", "plain2.wav", PieceFormat::Wav, 24, 24 },
+        ChannelRow { "StereoToSixtyFour", "plain2.wav", PieceFormat::Wav, 64, 0,
+            "Cannot remix 2 channels into 64: ffmpeg names no speakers for 64 channels (try "
+            "--channels 24)" },
+        ChannelRow { "StereoToOpusSix", "plain2.wav", PieceFormat::Opus, 6, 6 },
+        ChannelRow { "SixteenToMp3Stereo", "plain16.wav", PieceFormat::Mp3, 2, 2 },
+        // ffmpeg's "-ac 9" would unname the nine speakers, and then fail to convert them.
+        ChannelRow { "NamedNine", "named9.wav", PieceFormat::Wav, 0, 9 },
+        ChannelRow { "NamedNineToStereo", "named9.wav", PieceFormat::Wav, 2, 2 },
+        ChannelRow { "NamedNineToTwelve", "named9.wav", PieceFormat::Wav, 12, 0,
+            "Cannot remix 9 channels into 12: ffmpeg names no speakers for 12 channels (try "
+            "--channels 8)" },
+        ChannelRow { "PlainNineKept", "plain9.wav", PieceFormat::Wav, 9, 9 },
+        ChannelRow { "PlainNineToStereo", "plain9.wav", PieceFormat::Wav, 2, 0,
+            "Cannot remix 9 channels into 2: the input does not name its speakers (try "
+            "--channels 9)" },
+        ChannelRow { "PlainNineToFlacStereo", "plain9.wav", PieceFormat::Flac, 2, 0,
+            "Cannot remix 9 channels into 2: the input does not name its speakers (try --format "
+            "wav)" },
+        ChannelRow { "PlainSixtyFourToTwentyFour", "plain64.wav", PieceFormat::Wav, 24, 0,
+            "Cannot remix 64 channels into 24: the input does not name its speakers (try "
+            "--channels 64)" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 // MP3s that ffmpeg writes with the wrong end padding decode to their length once repaired; an

@@ -18,12 +18,14 @@
 #include <csignal>
 #include <functional>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int everyProcess = 1000;
 constexpr int asTimeout = 2000;
+constexpr int asHangup = 3000;
 const QStringList cutOptions { "--input", "in.wav", "--out", "out", "--max", "2s", "--tolerance",
     "1s" };
 
@@ -156,7 +158,9 @@ protected:
 
     // A negative number goes to brevane's whole process group, as a terminal sends it; one
     // above everyProcess to every process of the run, as a service manager ends a service; one
-    // above asTimeout to brevane and then to its group, as `timeout` sends it.
+    // above asTimeout to brevane and then to its group, as `timeout` sends it; one above
+    // asHangup to its group from this process and then from another, as a closing terminal's
+    // hangup comes from the kernel and again from the shell.
     void send(int number) const
     {
         const pid_t pid = pid_t(run.processId());
@@ -166,9 +170,20 @@ protected:
                 ::kill(-group.toInt(), signal);
         }
         if (number > asTimeout) {
-            ::kill(pid, signal);
-            // The second once the first has reached a child: the program has begun its stop.
-            waitFor([this] { return marked(".stopping"); });
+            ::kill(number > asHangup ? -pid : pid, signal);
+            // The second once the first has reached a child: the program has begun its stop. A
+            // decoder's stand-in may be killed before it marks that, and the program end at
+            // once: then the second comes after it.
+            waitFor([&] { return marked(".stopping") || allIn("Z", { int(pid) }); });
+        }
+        if (number > asHangup) {
+            if (const pid_t shell = ::fork(); shell == 0) {
+                ::kill(-pid, signal);
+                ::_exit(0);
+            } else if (shell > 0) {
+                ::waitpid(shell, nullptr, 0);
+            }
+            return;
         }
         ::kill(number < 0 || number > asTimeout ? -pid : pid, signal);
     }
@@ -281,8 +296,8 @@ TEST_P(SignalTest, StopsCleanlyAndEndsByTheSignal)
 
 // SIGINT goes to the whole process group, as a terminal sends it; SIGTERM to brevane alone, and
 // to every process of the run, which gives a piece's ffmpeg its one SIGTERM besides the quit
-// command. The third piece's ffmpeg, held before the piece begins, has made its file but has no
-// audio for it yet.
+// command; SIGHUP twice, from two senders, which is still one request. The third piece's
+// ffmpeg, held before the piece begins, has made its file but has no audio for it yet.
 INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
     ::testing::Combine(
         ::testing::Values(
@@ -301,7 +316,8 @@ INSTANTIATE_TEST_SUITE_P(Stages, SignalTest,
             // The encoders stopped, and the piece being decoded, which is scratch, removed.
             Stage { "FlacOnePass", { "--format", "flac", "--one-pass" }, "s16le", "part_001.flac",
                 0, "1 piece complete (out/part_001.flac)", 1, false }),
-        ::testing::Values(-SIGINT, SIGTERM, everyProcess + SIGTERM, asTimeout + SIGTERM, SIGHUP)),
+        ::testing::Values(
+            -SIGINT, SIGTERM, everyProcess + SIGTERM, asTimeout + SIGTERM, asHangup + SIGHUP)),
     [](const auto& info) {
         return std::get<0>(info.param).name + std::to_string(std::abs(std::get<1>(info.param)));
     });

@@ -57,7 +57,8 @@ public:
     bool requested() const noexcept;
     // Sends signal to every ffmpeg child of the split, each with whatever it started: SIGKILL
     // for a caller that cannot wait for the clean stop, SIGSTOP and SIGCONT to pause and resume
-    // them with the caller. Async-signal-safe.
+    // them with the caller (a child started between the two is paused as it starts).
+    // Async-signal-safe.
     void signalChildren(int signal) noexcept;
 
     // Set when splitAudio returns after a request: the pieces complete on disk, in order, and the
@@ -70,10 +71,13 @@ private:
     friend class detail::FfmpegChild;
     static constexpr int childSlots = 16;
     void stopChild(int slot) noexcept;
-    // The process groups of the children running now, 0 for a free slot, and the sockets on
-    // which those that take a quit command read it (0: none).
-    std::atomic<int> m_childGroups[childSlots] {};
-    std::atomic<int> m_childQuitChannels[childSlots] {};
+    // One word for each child running now, 0 for a free slot, so that a slot is taken, marked
+    // and given up in one step each: the child's process group, the socket on which it takes a
+    // quit command (0: none), and whether it has been stopped.
+    std::atomic<std::uint64_t> m_children[childSlots] {};
+    // Set while the caller has the children paused (SIGSTOP), so that a child started
+    // meanwhile is paused too.
+    std::atomic<bool> m_paused { false };
     std::atomic<bool> m_requested { false };
 };
 
@@ -126,7 +130,7 @@ struct SplitOptions {
     bool dryRun = false;
     // The input may be any file whose audio ffmpeg decodes (--any-input): every ffmpeg child
     // then takes exactly the stream the probe chose, and the output folder is made only once
-    // the probe has found one.
+    // the probe has found one, and removed again (while empty) when the split fails.
     bool anyInput = false;
     PieceFormat format = PieceFormat::Wav;
     // The bit rate of Mp3 and Opus pieces, within bitRateRange; 0 for the format's default
@@ -180,7 +184,9 @@ struct StreamFormat {
 // non-null, stores one message there. A successful call leaves *errorMessage untouched. A
 // null outSegments fails at once without a message. Pieces written before a failure stay on
 // disk; the run deletes only files it made itself and did not complete (its scratch files, a
-// piece that got no audio).
+// piece that got no audio), and the output folder with the parents it made, while they are
+// empty, when the pieces the options ask for do not fit the stream (and, with anyInput, on any
+// failure).
 //
 // While it writes, the split holds an advisory lock (flock) on the output folder and fails
 // with "Output directory is in use by another run: %1" where another split holds it.

@@ -12,8 +12,25 @@
 
 namespace brevane {
 
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+static_assert(
+    std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
     "a signal handler may reach the stop only through lock-free atomics");
+
+namespace {
+
+    // A child's word in its slot: its process group in the low half, its quit channel above it,
+    // and the top bit once it has been stopped.
+    constexpr std::uint64_t stoppedMark = std::uint64_t(1) << 63;
+
+    std::uint64_t childWord(int group, int quitChannel)
+    {
+        return std::uint64_t(std::uint32_t(group))
+            | std::uint64_t(std::uint32_t(quitChannel)) << 32;
+    }
+    int groupOf(std::uint64_t word) { return int(std::uint32_t(word)); }
+    int quitChannelOf(std::uint64_t word) { return int(std::uint32_t(word >> 32) & 0x7FFFFFFF); }
+
+} // namespace
 
 void SplitStop::request() noexcept
 {
@@ -22,12 +39,19 @@ void SplitStop::request() noexcept
         stopChild(slot);
 }
 
+// A child is stopped once, by whichever call marks its word first (the handler, or the thread
+// that has just registered it): ffmpeg takes a second SIGTERM as a demand to end at once,
+// leaving its file's header unwritten. The mark goes with the very child the word names, as a
+// slot given up or taken again meanwhile makes the exchange fail.
 void SplitStop::stopChild(int slot) noexcept
 {
-    const int group = m_childGroups[slot].load();
-    if (group <= 0)
-        return;
-    const int quitChannel = m_childQuitChannels[slot].load();
+    std::uint64_t child = m_children[slot].load();
+    do {
+        if (groupOf(child) <= 0 || (child & stoppedMark))
+            return;
+    } while (!m_children[slot].compare_exchange_weak(child, child | stoppedMark));
+    const int group = groupOf(child);
+    const int quitChannel = quitChannelOf(child);
     if (quitChannel <= 0 || ::send(quitChannel, "q", 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1)
         ::kill(-group, SIGTERM);
     // A child paused with its caller reads its command, or handles the SIGTERM, once it runs
@@ -43,8 +67,12 @@ bool SplitStop::requested() const noexcept { return m_requested.load(); }
 // have taken that id in that moment.
 void SplitStop::signalChildren(int signal) noexcept
 {
-    for (const std::atomic<int>& slot : m_childGroups) {
-        if (const int group = slot.load(); group > 0)
+    // Marked before the children are signalled, and looked at by a child's start after it is
+    // registered, so that one of the two always reaches a child that starts meanwhile.
+    if (signal == SIGSTOP || signal == SIGCONT)
+        m_paused.store(signal == SIGSTOP);
+    for (const std::atomic<std::uint64_t>& slot : m_children) {
+        if (const int group = groupOf(slot.load()); group > 0)
             ::kill(-group, signal);
     }
 }
@@ -123,19 +151,27 @@ void FfmpegChild::start()
         ::setpgid(pid, pid);
         // A split runs a handful of children at once; should every slot be taken, this one is
         // not reached by a stop and ends by itself.
+        const std::uint64_t word = childWord(pid, std::max(m_quitChannel, 0));
         for (int slot = 0; slot < SplitStop::childSlots && m_slot < 0; ++slot) {
-            int free = 0;
-            if (m_stop->m_childGroups[slot].compare_exchange_strong(free, pid))
+            std::uint64_t free = 0;
+            if (m_stop->m_children[slot].compare_exchange_strong(free, word))
                 m_slot = slot;
         }
-        if (m_slot >= 0)
-            m_stop->m_childQuitChannels[m_slot].store(std::max(m_quitChannel, 0));
     }
-    // A stop asked for before the child was registered has not reached it; one asked for from
-    // here on reaches it through the handler, once: ffmpeg takes a second SIGTERM as a demand
-    // to end at once, leaving its file's header unwritten.
-    if (m_slot >= 0 && m_stop->requested())
-        m_stop->stopChild(m_slot);
+    if (m_slot >= 0) {
+        // A stop asked for before the child was registered has not reached it; one asked for
+        // from here on reaches it through the handler. stopChild stops it once either way.
+        if (m_stop->requested())
+            m_stop->stopChild(m_slot);
+        // Likewise a pause: the caller's handler, on another thread, may have paused the
+        // children before this one was registered. A resume that comes between the two looks
+        // finds the child registered, or is seen by the second look.
+        if (m_stop->m_paused.load()) {
+            ::kill(-pid, SIGSTOP);
+            if (!m_stop->m_paused.load())
+                ::kill(-pid, SIGCONT);
+        }
+    }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
@@ -158,17 +194,21 @@ void FfmpegChild::kill()
 
 bool FfmpegChild::stopRequested() const { return detail::stopRequested(m_stop); }
 
-// The slot is emptied before its socket is closed, so that a signal handler, which runs between
-// two steps of this thread, never writes to a number that another file may take next. A quit
-// command is sent only after the stop is requested and only while the slot is held, so once the
-// slot is empty, a command not waiting unread on the child's end was read by the child.
+// The slot is emptied in one step, so that a child started on another thread meanwhile takes it
+// whole, and before its socket is closed, so that a signal handler, which runs between two
+// steps of this thread, never writes to a number that another file may take next. (A handler on
+// another thread that read the word just before may still send to that number: send() writes
+// only to a socket, and the only sockets here are quit channels, of children that the same
+// stop reaches anyway.) The child has ended by now; it read a quit command only if its word was
+// marked as stopped and no command waits unread on its end. The mark comes just before the
+// command is sent, so in that moment a complete piece may be taken for one cut short, never
+// the other way round.
 void FfmpegChild::release()
 {
     if (m_slot >= 0) {
-        m_stop->m_childGroups[m_slot].store(0);
-        m_stop->m_childQuitChannels[m_slot].store(0);
+        const std::uint64_t child = m_stop->m_children[m_slot].exchange(0);
         char command = 0;
-        m_quitCommandTaken = m_stop->requested() && m_childEnd >= 0
+        m_quitCommandTaken = (child & stoppedMark) != 0 && m_childEnd >= 0
             && ::recv(m_childEnd, &command, 1, MSG_PEEK | MSG_DONTWAIT) != 1;
     }
     m_slot = -1;

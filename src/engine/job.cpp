@@ -8,6 +8,7 @@
 #include "ffmpeg_child.h"
 #include "folder/folder_lock.h"
 #include "folder/name_template.h"
+#include "folder/output_folder.h"
 #include "folder/run_record.h"
 #include "input/mp3_index.h"
 #include "input/stream_probe.h"
@@ -20,14 +21,11 @@
 #include "pieces/piece_size.h"
 #include "pieces/piece_tagging.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QScopeGuard>
 
 #include <memory>
-
-#include <unistd.h>
 
 namespace brevane {
 
@@ -91,30 +89,6 @@ namespace {
         return true;
     }
 
-    // Whether mkpath could make the missing folder: the nearest entry on its path that exists
-    // (a dangling link counts, as mkdir will not replace it) must be a folder this process may
-    // add to.
-    bool folderCouldBeMade(const QString& outputDir)
-    {
-        QFileInfo entry(QDir(outputDir).absolutePath());
-        while (!entry.exists() && !entry.isSymLink() && !entry.isRoot())
-            entry.setFile(entry.absolutePath());
-        return entry.isDir()
-            && ::access(QFile::encodeName(entry.absoluteFilePath()).constData(), W_OK | X_OK) == 0;
-    }
-
-    // A dry run writes nothing, so it makes no folder either; but where a real run could not
-    // make it, such as under a name taken by a file, the dry run fails the same way.
-    bool prepareOutputDir(const QString& outputDir, bool checkOnly, QString* errorMessage)
-    {
-        const QDir outputDirectory(outputDir);
-        if (outputDirectory.exists())
-            return true;
-        if (checkOnly ? folderCouldBeMade(outputDir) : outputDirectory.mkpath(QStringLiteral(".")))
-            return true;
-        return fail(errorMessage, trText("Failed to create output directory: %1").arg(outputDir));
-    }
-
 } // namespace
 
 bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSeconds,
@@ -162,18 +136,30 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
     // should not leave an empty folder behind: the folder is checked here, in its place, and
     // made once the probe has found a stream.
     const bool folderAfterProbe = options.anyInput && !options.dryRun;
-    if (!prepareOutputDir(outputDir, options.dryRun || folderAfterProbe, errorMessage))
+    OutputFolder folder(outputDir);
+    if (!folder.prepare(options.dryRun || folderAfterProbe, errorMessage))
         return false;
 
     StreamInfo stream;
     if (!probeAudioStream(inputPath, &stream, errorMessage))
         return false;
-    if (folderAfterProbe && !prepareOutputDir(outputDir, false, errorMessage))
+    if (folderAfterProbe && !folder.prepare(false, errorMessage))
         return false;
     // Held until the split returns, before anything is written; a dry run writes nothing.
     FolderLock folderLock;
     if (!options.dryRun && !folderLock.lock(outputDir, errorMessage))
         return false;
+    // Once the folder is held, the folders the run made are its own to remove, while still
+    // empty: when the pieces' options turn out not to fit the stream, and with --any-input on
+    // any failure, for the same reason as above. Other failures leave the folder as always.
+    const auto refuseOptions = [&folder] {
+        folder.removeMadeIfEmpty();
+        return false;
+    };
+    auto removeFolderOnFailure = qScopeGuard([&] {
+        if (folderAfterProbe)
+            folder.removeMadeIfEmpty();
+    });
     // The record of an earlier split goes before anything is written, and the input is taken
     // as it is before its audio is read: should it change meanwhile, the new record will not
     // match it.
@@ -192,14 +178,14 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
         return failStopped(errorMessage);
     PieceEncoding encoding;
     if (!choosePieceEncoding(options, stream, &encoding, errorMessage))
-        return false;
+        return refuseOptions();
     // Pieces copied from the input's MP3 frames need every frame listed first.
     Mp3Index mp3Index;
     if (options.format == PieceFormat::Copy
         && (!checkCopyableInput(inputPath, stream, errorMessage)
             || !indexMp3Stream(inputPath, stream.streamIndex, &mp3Index, errorMessage)
             || !checkCopyableFrames(inputPath, mp3Index, errorMessage)))
-        return false;
+        return refuseOptions();
     PieceTagging tagging;
     if (options.tags) {
         tagging = PieceTagging(options.format, stream.tags, inputStem(inputPath));
@@ -208,10 +194,10 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
 
     FrameWindows windows;
     if (!computeFrameWindows(stream.sampleRate, maxSeconds, toleranceSeconds,
-            options.minSilenceSeconds, &windows, errorMessage)
-        || !fitWindowsToSize(
-            options, encoding, stream.sampleRate, mp3Index, &windows, errorMessage))
+            options.minSilenceSeconds, &windows, errorMessage))
         return false;
+    if (!fitWindowsToSize(options, encoding, stream.sampleRate, mp3Index, &windows, errorMessage))
+        return refuseOptions();
 
     const std::unique_ptr<CutFinder> finder = makeCutFinder(options, stream, windows);
     const std::unique_ptr<PieceOutput> output = makePieceOutput(options,
@@ -225,6 +211,7 @@ bool splitAudio(const QString& inputPath, const QString& outputDir, double maxSe
             outputDir, recordKey, { stream.sampleRate, stream.channelCount }, pieces, errorMessage))
         return false;
 
+    removeFolderOnFailure.dismiss();
     *outSegments = pieces;
     return true;
 }

@@ -18,6 +18,7 @@
 #include <QTextStream>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -98,6 +99,10 @@ int writeResult(const QString& text, bool outputClosed)
 {
     if (outputClosed)
         return EBADF;
+    // A pipe whose reader has gone would end the program by SIGPIPE, without a word; ignored, the
+    // write fails with EPIPE and the run says so. It stays ignored to the end, so that the message
+    // may meet the same pipe. No ffmpeg child is started from here on to inherit it.
+    ::signal(SIGPIPE, SIG_IGN);
     const QByteArray bytes = text.toUtf8();
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t written
@@ -153,8 +158,10 @@ int main(int argc, char* argv[])
                     "long files)"));
     const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
         QObject::tr("Find the cuts and print the pieces, but write nothing"));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"), QObject::tr("Print the pieces as one JSON document"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"),
+        QObject::tr("Print the pieces as one JSON document: each piece's path, its start and end "
+                    "(seconds and frames), and how it was cut (\"cut\": silence, quietest, "
+                    "forced or end)"));
     const QCommandLineOption formatOption(QStringLiteral("format"),
         QObject::tr("File format of the pieces: wav (16-bit PCM), flac (the same samples, "
                     "lossless), mp3 or opus (Ogg Opus), or copy (for an MP3 input: MP3 pieces "

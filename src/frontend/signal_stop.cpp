@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include <pthread.h>
@@ -13,31 +14,38 @@
 namespace {
 
 brevane::SplitStop* g_stop = nullptr;
-std::atomic<int> g_stopSignal { 0 };
-// The process that sent the first signal; 0 when the kernel did (a terminal).
-std::atomic<pid_t> g_stopSender { 0 };
+// The first stop signal in the low half, and above it the process that sent it (0 when the
+// kernel did: a terminal). One word, set in one step, so that a second signal handled on
+// another thread meanwhile finds both or neither.
+std::atomic<std::uint64_t> g_firstStop { 0 };
 
 pid_t sender(const siginfo_t* info) { return info && info->si_code <= 0 ? info->si_pid : 0; }
+
+std::uint64_t stopWord(int signal, pid_t from)
+{
+    return std::uint64_t(std::uint32_t(from)) << 32 | std::uint32_t(signal);
+}
+int signalOf(std::uint64_t word) { return int(std::uint32_t(word)); }
+pid_t senderOf(std::uint64_t word) { return pid_t(std::uint32_t(word >> 32)); }
 
 // Whether a signal is the first one delivered again rather than a second request. A process
 // may send its signal twice: `timeout` sends it to the program and then to the program's whole
 // process group. A closing terminal's hangup comes from the kernel and again from the shell, to
 // its jobs. Ctrl-C pressed again comes from the kernel each time: the user asks again.
-bool repeatsTheFirst(int signal, const siginfo_t* info)
+bool repeatsTheFirst(std::uint64_t first, int signal, const siginfo_t* info)
 {
-    if (signal != g_stopSignal.load())
+    if (signal != signalOf(first))
         return false;
-    return signal == SIGHUP || (sender(info) != 0 && sender(info) == g_stopSender.load());
+    return signal == SIGHUP || (sender(info) != 0 && sender(info) == senderOf(first));
 }
 
 void onStopSignal(int signal, siginfo_t* info, void*)
 {
     const int savedErrno = errno;
-    int none = 0;
-    if (g_stopSignal.compare_exchange_strong(none, signal)) {
-        g_stopSender.store(sender(info));
+    std::uint64_t first = 0;
+    if (g_firstStop.compare_exchange_strong(first, stopWord(signal, sender(info)))) {
         g_stop->request();
-    } else if (!repeatsTheFirst(signal, info)) {
+    } else if (!repeatsTheFirst(first, signal, info)) {
         // Whoever sends a second one will not wait for the clean stop: the children end with
         // the program, which ends by this signal as soon as the handler returns.
         g_stop->signalChildren(SIGKILL);
@@ -48,7 +56,8 @@ void onStopSignal(int signal, siginfo_t* info, void*)
 }
 
 // The terminal stops the program's own process group only; the children are stopped and
-// continued with it.
+// continued with it. A child that a pool thread starts between the children's SIGSTOP and the
+// program's own stop is paused as it starts (SplitStop::signalChildren).
 void onTerminalStop(int)
 {
     const int savedErrno = errno;
@@ -126,14 +135,27 @@ SignalStop::SignalStop(brevane::SplitStop* stop)
 
 SignalStop::~SignalStop() { finish(); }
 
+// The signals wait while the handling is put back. After a stop, a repeat of its signal that
+// comes from here on (a closing terminal's second hangup, `timeout`'s second SIGTERM) stays
+// waiting, so that it cannot end the program before the program has said what it leaves; the
+// program then ends by the first signal, into which the repeat merges (endBySignal).
 int SignalStop::finish()
 {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signal : handledSignals)
+        sigaddset(&handled, signal);
+    sigset_t previousMask;
+    pthread_sigmask(SIG_BLOCK, &handled, &previousMask);
     for (std::size_t i = 0; i < std::size(handledSignals); ++i) {
         if (m_installed[i])
             ::sigaction(handledSignals[i], &m_previous[i], nullptr);
         m_installed[i] = false;
     }
-    return g_stopSignal.load();
+    const int signal = signalOf(g_firstStop.load());
+    if (signal == 0)
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    return signal;
 }
 
 QString interruptionReport(

@@ -24,7 +24,7 @@ public:
     SignalStop& operator=(const SignalStop&) = delete;
 
     // Puts back the handling there was before, and returns the signal that asked for the stop,
-    // or 0 when none came.
+    // or 0 when none came. After a stop the stop signals stay blocked, for endBySignal.
     int finish();
 
 private:

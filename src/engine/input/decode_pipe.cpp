@@ -3,6 +3,7 @@
 #include "error_text.h"
 #include "ffmpeg_child.h"
 #include "file_url.h"
+#include "input/channel_layout.h"
 
 #include <QProcess>
 
@@ -131,8 +132,10 @@ QStringList decodeArguments(
 {
     QStringList arguments { QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
         QStringLiteral("error"), QStringLiteral("-i"), fileUrl(inputPath), QStringLiteral("-f"),
-        rawFormat, QStringLiteral("-ac"), QString::number(stream.channelCount),
-        QStringLiteral("-ar"), QString::number(stream.sampleRate) };
+        rawFormat };
+    if (!keepsOwnLayout(stream))
+        arguments << QStringLiteral("-ac") << QString::number(stream.channelCount);
+    arguments << QStringLiteral("-ar") << QString::number(stream.sampleRate);
     arguments << streamMapArguments(stream.mappedStream) << QStringLiteral("-");
     return arguments;
 }

@@ -1,6 +1,7 @@
 #include "pieces/piece_format.h"
 
 #include "error_text.h"
+#include "input/channel_layout.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -82,6 +83,42 @@ namespace {
     {
         return (rate % 1000 == 0 && rate < 255000) || (rate % 10 == 0 && rate < 655350)
             || rate < 65535;
+    }
+
+    // ffmpeg remixes one channel count into another only from named speakers into named
+    // speakers: from the input's layout (or the default one for its count, which ffmpeg takes
+    // for an input that names none) into the default layout of the pieces' count. Any other
+    // change of count fails in ffmpeg, and only once the whole input has been analysed, so it
+    // is refused here. The one-pass encoders learn the input's speakers from a WAV scratch
+    // file, which names none from 0x40000 on; such a layout counts as unnamed in both modes,
+    // so that both refuse alike.
+    bool checkRemix(
+        const StreamInfo& stream, int pieceChannels, int mostChannels, QString* errorMessage)
+    {
+        constexpr std::uint64_t wavSpeakers = 0x40000;
+        const bool inputNamed = stream.channelMask != 0
+            && (stream.channelMask < wavSpeakers || countHasDefaultLayout(stream.channelCount));
+        if (inputNamed && countHasDefaultLayout(pieceChannels))
+            return true;
+        QString reason;
+        QString hint;
+        if (!inputNamed) {
+            reason = trText("the input does not name its speakers");
+            // The input's own count needs no remix, where the format holds it.
+            hint = mostChannels == 0 || stream.channelCount <= mostChannels
+                ? QStringLiteral("--channels %1").arg(stream.channelCount)
+                : QStringLiteral("--format wav");
+        } else {
+            int named = pieceChannels;
+            while (named > 1 && !countHasDefaultLayout(named))
+                --named;
+            reason = trText("ffmpeg names no speakers for %1 channels").arg(pieceChannels);
+            hint = QStringLiteral("--channels %1").arg(named);
+        }
+        return fail(errorMessage,
+            trText("Cannot remix %1 channels into %2: %3 (try %4)")
+                .arg(QString::number(stream.channelCount), QString::number(pieceChannels), reason,
+                    hint));
     }
 
     bool inRange(std::int64_t value, std::int64_t lowest, std::int64_t highest)
@@ -180,6 +217,10 @@ bool choosePieceEncoding(const SplitOptions& options, const StreamInfo& stream,
                 .arg(traits.mostChannels)
                 .arg(asked));
     }
+    if (chosen.channelCount != stream.channelCount
+        && !checkRemix(stream, chosen.channelCount, traits.mostChannels, errorMessage))
+        return false;
+    chosen.keepsInputLayout = chosen.channelCount == stream.channelCount && keepsOwnLayout(stream);
 
     const std::int64_t rate = options.sampleRate > 0 ? options.sampleRate : stream.sampleRate;
     chosen.sampleRate = encoderRateNearest(traits.encoder, rate);
@@ -240,7 +281,7 @@ QStringList encoderArguments(const PieceEncoding& encoding, bool setChannels)
                                               "channelmap=channel_layout=3.0")
                              : QStringLiteral("aformat=channel_layouts=4.0,"
                                               "channelmap=channel_layout=quad"));
-    } else if (setChannels) {
+    } else if (setChannels && !encoding.keepsInputLayout) {
         arguments << QStringLiteral("-ac") << QString::number(encoding.channelCount);
     }
     arguments << QStringLiteral("-ar") << QString::number(encoding.sampleRate);

@@ -20,6 +20,9 @@ struct PieceEncoding {
     std::int64_t bitRate = 0;
     std::int64_t sampleRate = 0;
     int channelCount = 0;
+    // The pieces have the input's channels, named as the input names them, in a count without
+    // a default layout: "-ac" is left out, as ffmpeg would make them unnamed (keepsOwnLayout).
+    bool keepsInputLayout = false;
     // The pieces must stay within a size (piece_size): ffmpeg is told to write them so that
     // the bytes beside the audio do not depend on the input, and the audio's bytes do not
     // depend on what it sounds like.
@@ -45,7 +48,7 @@ QString pieceSuffix(PieceFormat format);
 // default bit rate where none is given. Fails with "Invalid piece format options" for options
 // out of their ranges, and with a message that says what to do where the format cannot hold
 // the pieces (too many channels, a rate FLAC cannot state, more bits than Opus takes for the
-// channels).
+// channels), or where ffmpeg cannot remix the input's channels into the count asked for.
 bool choosePieceEncoding(const SplitOptions& options, const StreamInfo& stream,
     PieceEncoding* encoding, QString* errorMessage);
 
@@ -54,8 +57,8 @@ bool choosePieceEncoding(const SplitOptions& options, const StreamInfo& stream,
 bool needsEncoder(const PieceEncoding& encoding, const StreamInfo& stream);
 
 // ffmpeg's output options for one piece: the codec, its settings, the channels and the rate.
-// Without setChannels the channels are left as the input has them (for an input that already
-// holds the encoding's count).
+// Without setChannels, or for pieces that keep the input's layout, the channels are left as the
+// input has them (for an input that already holds the encoding's count).
 QStringList encoderArguments(const PieceEncoding& encoding, bool setChannels = true);
 
 // Whether a 16-bit WAV piece of that many samples, written by ffmpeg, could pass what a RIFF

@@ -27,9 +27,10 @@ namespace {
     constexpr int ds64BodyBytes = 28;
     constexpr std::int64_t moveSliceBytes = 1 << 20;
     // The open piece's header is brought up to date once a second of audio or more is written
-    // and not yet stated in it, and audio is written in slices of at most a few seconds, so that
-    // a run killed at any moment leaves less than five seconds unstated. Slices of one second
-    // made four times the system calls on low-rate audio (bench/README.md).
+    // and not yet stated in it, and audio is written in slices of at most four seconds, so that
+    // a run killed at any moment leaves less than five seconds unstated: under a second that
+    // waits for the next update, and the slice being written. Slices of one second made four
+    // times the system calls on low-rate audio (bench/README.md).
     constexpr std::int64_t sliceSeconds = 4;
 
     // As ffmpeg's own WAV writer decides: named speakers beyond mono and stereo, or a rate
