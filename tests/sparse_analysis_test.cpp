@@ -11,6 +11,12 @@
 #include "cuts/stretch_analysis.h"
 #include "finder_feed.h"
 #include "quietest_model.h"
+#include "test_support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -188,5 +194,60 @@ TEST(SparseAnalysisTest, DecodesLittleWithPausesAndEverythingOnceWithout)
     sparseRanges(noiseRule, noise, 1, 4096, &decoded);
     EXPECT_EQ(decoded, std::int64_t(noise.size()));
 }
+
+} // namespace
+
+namespace {
+
+struct ProgramRow {
+    const char* name;
+    QStringList encode; // ffmpeg output options for the input
+    const char* input;
+    QStringList rule;
+};
+
+void PrintTo(const ProgramRow& row, std::ostream* out) { *out << row.name; }
+
+class SparseProgramTest : public ::testing::TestWithParam<ProgramRow> { };
+
+// Through the program: a dry run, which decodes only where a cut can fall for an MP3 or PCM WAV,
+// reports the frames of a one-pass run, which decodes every frame through the decoder child;
+// and a WAV whose channels ffmpeg remixes, which the dry run decodes whole the same way.
+TEST_P(SparseProgramTest, DryRunCutsWhereEveryFrameIsDecoded)
+{
+    const ProgramRow& row = GetParam();
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::runFfmpeg(QStringList { "-f", "lavfi", "-i",
+                                           "aevalsrc='(0.4*sin(440*2*PI*t)+0.2*(random(0)-0.5))"
+                                           "*lt(mod(t,1.7),1.2)':s=44100:c=stereo:d=20" }
+        + row.encode + QStringList { dir.filePath(row.input) }));
+    const auto frames = [&](const QStringList& mode) {
+        const testsupport::ProcessResult run
+            = testsupport::runProcess(testsupport::brevaneProgram(),
+                QStringList { "--input", row.input, "--any-input", "--max", "4s", "--tolerance",
+                    "1500ms", "--json" }
+                    + row.rule + mode,
+                dir.path());
+        EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+        QList<std::pair<qint64, qint64>> spans;
+        for (const QJsonValue piece :
+            QJsonDocument::fromJson(run.standardOutput)["pieces"].toArray())
+            spans.append({ piece["startFrame"].toInteger(), piece["endFrame"].toInteger() });
+        return spans;
+    };
+    const auto every = frames({ "--one-pass", "--out", "out" });
+    EXPECT_GE(every.size(), 4);
+    EXPECT_EQ(frames({ "--dry-run" }), every);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, SparseProgramTest,
+    ::testing::Values(
+        ProgramRow { "Mp3Cbr", { "-c:a", "libmp3lame", "-b:a", "96k" }, "in.mp3", {} },
+        ProgramRow { "Mp3VbrQuietest", { "-c:a", "libmp3lame", "-q:a", "6" }, "in.mp3",
+            { "--cut-at", "quietest" } },
+        ProgramRow { "Wav24", { "-c:a", "pcm_s24le" }, "in.wav", {} },
+        ProgramRow { "RemixedWavFallsBack",
+            { "-af", "channelmap=channel_layout=FC+LFE", "-c:a", "pcm_s16le" }, "in.wav", {} }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
