@@ -13,18 +13,23 @@ jobs=$(build_jobs)
 run_suite() {
     local build_dir=$1
     shift
-    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVANE_WERROR=ON "$@"
+    cmake -S . -B "$build_dir" -DBREVANE_WERROR=ON "$@"
     cmake --build "$build_dir" -j "$jobs"
     ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 }
 
+# The suite needs no debug information, which takes a third of the plain build's time; the
+# program is optimised as it is packaged (-O2).
 echo "== Build with -Wall -Wextra -Werror and run the suite"
-run_suite build-test
+run_suite build-test -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
 
+# -O1, as the sanitizers' own documentation advises, with line tables for their reports: the
+# instrumented build then takes a third of the time it takes at -O2 with full debug information.
 echo "== Build with -fsanitize=address,undefined and run the suite again"
-run_suite build-sanitize -DBREVANE_SANITIZE=ON
+run_suite build-sanitize -DBREVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 
-echo "== Build the fuzz targets with clang and run each for ${BREVANE_FUZZ_SECONDS:=20} seconds"
+echo "== Build the fuzz targets with clang and run each for ${BREVANE_FUZZ_SECONDS:=10} seconds"
 install_missing_packages "${BREVANE_FUZZ_PACKAGES[@]}"
 cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
     -DBREVANE_WERROR=ON -DBREVANE_BUILD_FUZZ=ON -DBREVANE_BUILD_TESTS=OFF

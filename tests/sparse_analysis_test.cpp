@@ -138,7 +138,7 @@ TEST(SparseAnalysisTest, SameCutsAsEveryFrameForRandomPatterns)
         FrameWindows windows;
         ASSERT_TRUE(computeFrameWindows(
             spread.rate, spread.max, spread.tolerance, spread.minSilence, &windows, nullptr));
-        for (int round = 0; round < 40; ++round) {
+        for (int round = 0; round < 20; ++round) {
             const std::int64_t frames = std::int64_t(spread.rate * spread.max * 8);
             const std::vector<float> samples = pattern(random, spread.channels, frames,
                 windows.minSilenceFrames, windows.maxFrames, spread.pauseShare);
