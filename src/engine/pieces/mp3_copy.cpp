@@ -194,7 +194,6 @@ bool Mp3CopyWriter::write(const InternalSegment& range, const QString& path,
                 reservoir.prepend(region);
             }
             reservoir = reservoir.right(leadIn.reservoirBytes);
-            Mp3FrameHeader next;
             unsigned char word[4];
             if (!readInput(
                     packets[leadIn.exact].position, reinterpret_cast<char*>(word), 4, errorMessage))
