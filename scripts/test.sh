@@ -33,8 +33,9 @@ echo "== Build the fuzz targets with clang and run each for ${BREVANE_FUZZ_SECON
 install_missing_packages "${BREVANE_FUZZ_PACKAGES[@]}"
 cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
     -DBREVANE_WERROR=ON -DBREVANE_BUILD_FUZZ=ON -DBREVANE_BUILD_TESTS=OFF
-cmake --build build-test-fuzz -j "$jobs"
-for target in duration_text_fuzzer detector_fuzzer format_duration_fuzzer; do
+fuzzers=(duration_text_fuzzer detector_fuzzer format_duration_fuzzer)
+cmake --build build-test-fuzz -j "$jobs" --target "${fuzzers[@]}"
+for target in "${fuzzers[@]}"; do
     # New inputs go to a scratch folder, so the seed corpus in the repository stays as it is;
     # an input that breaks a property is kept in the build folder.
     scratch=$(mktemp -d)
