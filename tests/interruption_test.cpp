@@ -119,8 +119,10 @@ protected:
         // decodes whole through the decoder child.
         ASSERT_TRUE(testsupport::runFfmpeg({ "-i", reference.filePath("in.wav"), "-af",
             "channelmap=channel_layout=FC+LFE", reference.filePath("remixed.wav") }));
-        const auto run
-            = testsupport::runProcess(testsupport::brevaneProgram(), cutOptions, reference.path());
+        // The pieces' audio, uninterrupted; one pass writes the same audio as the default mode
+        // and, with no child per piece, in a fraction of its time.
+        const auto run = testsupport::runProcess(testsupport::brevaneProgram(),
+            cutOptions + QStringList { "--one-pass" }, reference.path());
         ASSERT_EQ(run.exitCode, 0);
     }
 

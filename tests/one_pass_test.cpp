@@ -16,6 +16,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include <sys/mount.h>
 #include <unistd.h>
@@ -249,8 +251,11 @@ TEST_F(OnePassTest, PieceNameTakenByALinkToADeviceLeavesTheLink)
 }
 
 // The one-pass header's format chunk is the one ffmpeg writes for the same pieces: the plain
-// or the extensible format, and the speaker mask, for layouts named and unnamed.
-class FormatChunkTest : public OnePassTest, public ::testing::WithParamInterface<int> {
+// or the extensible format, and the speaker mask, for layouts named and unnamed. Above 48 kHz
+// ffmpeg writes the extensible format whatever the layout, so each count from 3 up is tried at
+// one of the two rates, alternately, and mono and stereo at both.
+class FormatChunkTest : public OnePassTest,
+                        public ::testing::WithParamInterface<std::pair<int, int>> {
 protected:
     static QByteArray formatChunk(const QString& file)
     {
@@ -265,31 +270,39 @@ protected:
     }
 };
 
-TEST_P(FormatChunkTest, EqualsFfmpegsForEveryRate)
+TEST_P(FormatChunkTest, EqualsFfmpegs)
 {
     // A plain header leaves the channels unnamed, and ffmpeg gives them its default layout for
     // their count where it has one.
-    const int channels = GetParam();
-    for (const int rate : { 44100, 96000 }) {
-        SCOPED_TRACE(rate);
-        ASSERT_TRUE(testsupport::writeWav16(path("in.wav"), rate, channels,
-            std::vector<std::int16_t>(std::size_t(rate / 20 * channels), 3000)));
-        for (const char* mode : { "standard", "one" }) {
-            QStringList arguments { "--input", "in.wav", "--out", mode, "--max", "1s",
-                "--tolerance", "0s" };
-            if (QByteArray(mode) == "one")
-                arguments << "--one-pass";
-            const testsupport::ProcessResult result = run(arguments);
-            ASSERT_EQ(result.exitCode, 0) << result.standardError.toStdString();
-        }
-        const QByteArray expected = formatChunk(path("standard/part_001.wav"));
-        ASSERT_FALSE(expected.isEmpty());
-        EXPECT_EQ(formatChunk(path("one/part_001.wav")).toHex(' ').toStdString(),
-            expected.toHex(' ').toStdString());
+    const auto [channels, rate] = GetParam();
+    ASSERT_TRUE(testsupport::writeWav16(path("in.wav"), rate, channels,
+        std::vector<std::int16_t>(std::size_t(rate / 20 * channels), 3000)));
+    for (const char* mode : { "standard", "one" }) {
+        QStringList arguments { "--input", "in.wav", "--out", mode, "--max", "1s", "--tolerance",
+            "0s" };
+        if (QByteArray(mode) == "one")
+            arguments << "--one-pass";
+        const testsupport::ProcessResult result = run(arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.standardError.toStdString();
     }
+    const QByteArray expected = formatChunk(path("standard/part_001.wav"));
+    ASSERT_FALSE(expected.isEmpty());
+    EXPECT_EQ(formatChunk(path("one/part_001.wav")).toHex(' ').toStdString(),
+        expected.toHex(' ').toStdString());
 }
 
-INSTANTIATE_TEST_SUITE_P(Channels, FormatChunkTest, ::testing::Range(1, 25));
+std::vector<std::pair<int, int>> formatChunkRows()
+{
+    std::vector<std::pair<int, int>> rows { { 1, 96000 }, { 2, 44100 } };
+    for (int channels = 1; channels <= 24; ++channels)
+        rows.emplace_back(channels, channels % 2 ? 44100 : 96000);
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channels, FormatChunkTest, ::testing::ValuesIn(formatChunkRows()), [](const auto& info) {
+        return std::to_string(info.param.first) + "At" + std::to_string(info.param.second);
+    });
 
 TEST_F(OnePassTest, PieceNamedAsTheInputIsRefusedBeforeAnyIsWritten)
 {
