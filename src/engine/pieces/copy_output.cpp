@@ -138,6 +138,9 @@ bool checkCopyableInput(const QString& inputPath, const StreamInfo& stream, QStr
     if (stream.codecName != QLatin1String("mp3"))
         return fail(errorMessage,
             trText("--format copy needs MP3 audio; %1 holds %2").arg(inputPath, stream.codecName));
+    // In another container the frames lie between the container's own structures, so a piece
+    // could not be a run of the input's bytes, and the container's timing (edit lists, start
+    // offsets) rather than the frames decides which samples the input holds.
     if (stream.containerName != QLatin1String("mp3"))
         return fail(errorMessage,
             trText("--format copy needs MP3 audio in an MP3 file; %1 holds it in %2 (try "
