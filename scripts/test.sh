@@ -35,14 +35,30 @@ cmake -S . -B build-test-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMP
     -DBREVANE_WERROR=ON -DBREVANE_BUILD_FUZZ=ON -DBREVANE_BUILD_TESTS=OFF
 fuzzers=(duration_text_fuzzer detector_fuzzer format_duration_fuzzer)
 cmake --build build-test-fuzz -j "$jobs" --target "${fuzzers[@]}"
+# The three run side by side; each stops at the first property broken or sanitizer report, and
+# the step fails if any did.
+pids=()
 for target in "${fuzzers[@]}"; do
     # New inputs go to a scratch folder, so the seed corpus in the repository stays as it is;
     # an input that breaks a property is kept in the build folder.
     scratch=$(mktemp -d)
-    "build-test-fuzz/fuzz/$target" -max_total_time="$BREVANE_FUZZ_SECONDS" \
-        -artifact_prefix="build-test-fuzz/$target-" -print_final_stats=1 \
-        "$scratch" "fuzz/corpus/$target"
-    rm -rf "$scratch"
+    (
+        trap 'rm -rf "$scratch"' EXIT
+        "build-test-fuzz/fuzz/$target" -max_total_time="$BREVANE_FUZZ_SECONDS" \
+            -artifact_prefix="build-test-fuzz/$target-" -print_final_stats=1 \
+            "$scratch" "fuzz/corpus/$target" >"build-test-fuzz/$target.log" 2>&1 \
+            || { cat "build-test-fuzz/$target.log"; exit 1; }
+        sed -n "/^Done /,\$ s/^/$target: /p" "build-test-fuzz/$target.log"
+    ) &
+    pids+=($!)
 done
+failed=0
+for pid in "${pids[@]}"; do
+    wait "$pid" || failed=1
+done
+if [ "$failed" -ne 0 ]; then
+    echo "A fuzz target failed (its log is above)."
+    exit 1
+fi
 
 echo "All test runs passed."
