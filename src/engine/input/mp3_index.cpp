@@ -2,6 +2,7 @@
 
 #include "error_text.h"
 #include "file_url.h"
+#include "input/av_owners.h"
 #include "input/stream_probe.h"
 
 #include <QFile>
@@ -18,13 +19,6 @@ extern "C" {
 namespace brevane::detail {
 
 namespace {
-
-    struct FormatContextCloser {
-        void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-    };
-    struct PacketFree {
-        void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-    };
 
     // The size of the ID3v2 tag at the start of the file: its 7-bit size bytes, and a footer
     // when its flags say so.
@@ -88,10 +82,10 @@ bool indexMp3Stream(
         return fail(errorMessage,
             trText("Unable to open audio file '%1': %2")
                 .arg(inputPath, ffmpegErrorToString(opened)));
-    const std::unique_ptr<AVFormatContext, FormatContextCloser> context(rawContext);
+    const FormatContextOwner context(rawContext);
     if (streamIndex < 0 || streamIndex >= int(context->nb_streams))
         streamIndex = av_find_best_stream(context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    const std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    const PacketOwner packet(av_packet_alloc());
     if (streamIndex < 0 || !packet)
         return fail(errorMessage, trText("No audio stream found: %1").arg(inputPath));
 

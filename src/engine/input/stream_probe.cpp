@@ -2,6 +2,7 @@
 
 #include "error_text.h"
 #include "file_url.h"
+#include "input/av_owners.h"
 
 #include <QFile>
 
@@ -22,11 +23,6 @@ namespace brevane::detail {
 namespace {
 
     constexpr std::int64_t fallbackSampleRate = 44100;
-
-    struct FormatContextCloser {
-        void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-    };
-    using FormatContextOwner = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 
     // After avformat_find_stream_info the parameters hold the format the decoder itself
     // produces, which is the one the ffmpeg program starts from as well.

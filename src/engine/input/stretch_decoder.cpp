@@ -3,6 +3,7 @@
 #include "error_text.h"
 #include "file_io.h"
 #include "file_url.h"
+#include "input/av_owners.h"
 
 #include <QFile>
 
@@ -27,19 +28,6 @@ namespace {
     // Frames handed on at a time: large enough that the consumer's per-call cost vanishes,
     // small enough to stay in the cache.
     constexpr std::int64_t chunkFrames = 1 << 15;
-
-    struct CodecContextFree {
-        void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-    };
-    struct FrameFree {
-        void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-    };
-    struct PacketFree {
-        void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-    };
-    struct FormatContextCloser {
-        void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-    };
 
     // One sample of a decoded frame as the float the ffmpeg program's conversion gives for it
     // (libswresample's: integers scaled by a power of two, doubles rounded to float).
@@ -138,8 +126,8 @@ namespace {
         }
 
     private:
-        std::unique_ptr<AVCodecContext, CodecContextFree> m_context;
-        std::unique_ptr<AVFrame, FrameFree> m_frame;
+        CodecContextOwner m_context;
+        FrameOwner m_frame;
     };
 
     // Where a stretch's frames go: gathered into chunks, each handed on when full.
@@ -332,7 +320,7 @@ namespace {
             }
         };
         std::unique_ptr<AVCodecParameters, ParametersFree> m_parameters;
-        std::unique_ptr<AVPacket, PacketFree> m_packet;
+        PacketOwner m_packet;
         std::unique_ptr<FrameDecoder> m_decoder;
         int m_fd = -1;
         std::vector<std::uint8_t> m_buffer;
@@ -470,8 +458,8 @@ namespace {
         const QString m_path;
         const int m_streamIndex;
         const int m_channels;
-        std::unique_ptr<AVFormatContext, FormatContextCloser> m_context;
-        std::unique_ptr<AVPacket, PacketFree> m_packet;
+        FormatContextOwner m_context;
+        PacketOwner m_packet;
         std::unique_ptr<FrameDecoder> m_decoder;
         PendingFrames m_pending;
         std::int64_t m_total = 0;

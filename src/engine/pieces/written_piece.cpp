@@ -2,6 +2,7 @@
 
 #include "error_text.h"
 #include "file_url.h"
+#include "input/av_owners.h"
 #include "pieces/cut_short_piece.h"
 #include "pieces/piece_format.h"
 
@@ -24,19 +25,6 @@ namespace {
     // range, and far below what a stream that starts its count afresh loses.
     constexpr double allowedShortfallSeconds = 0.1;
 
-    struct FormatCloser {
-        void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-    };
-    struct CodecFreer {
-        void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-    };
-    struct PacketFreer {
-        void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-    };
-    struct FrameFreer {
-        void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-    };
-
     // The seconds of audio a compressed file decodes to, as ffmpeg decodes it. Its packets alone
     // do not tell: the encoder's delay and padding are stated in side data that one container
     // counts in the last packet's duration (Ogg) and another does not (MP3). Negative when the
@@ -52,16 +40,16 @@ namespace {
                 &rawFormat, QFile::encodeName(fileUrl(path)).constData(), demuxer, nullptr)
             < 0)
             return -1.0;
-        const std::unique_ptr<AVFormatContext, FormatCloser> container(rawFormat);
+        const FormatContextOwner container(rawFormat);
         const AVCodec* decoder = nullptr;
         const int audio = avformat_find_stream_info(container.get(), nullptr) < 0
             ? -1
             : av_find_best_stream(container.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
         if (audio < 0 || !decoder)
             return -1.0;
-        const std::unique_ptr<AVCodecContext, CodecFreer> codec(avcodec_alloc_context3(decoder));
-        const std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
-        const std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+        const CodecContextOwner codec(avcodec_alloc_context3(decoder));
+        const PacketOwner packet(av_packet_alloc());
+        const FrameOwner frame(av_frame_alloc());
         if (!codec || !packet || !frame
             || avcodec_parameters_to_context(codec.get(), container->streams[audio]->codecpar) < 0)
             return -1.0;
