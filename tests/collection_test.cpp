@@ -94,11 +94,7 @@ TEST(ManifestLines, HoldTheFieldsInTheirOrderEscapedAndTheSecondsOfTheJsonDocume
         "\"end\"}\n");
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 QList<QJsonObject> jsonLines(const QByteArray& text)
 {

@@ -31,11 +31,7 @@ const QStringList burstsAndPauses { "-f", "lavfi", "-i",
     "-metadata", "title=Bursts" };
 const QStringList shortPieces { "--max", "3s", "--tolerance", "1s", "--format", "copy", "--json" };
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 QByteArray decoded(const QString& path)
 {

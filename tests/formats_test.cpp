@@ -30,11 +30,7 @@ namespace {
 // wrongly; the last piece has 9480.
 const QStringList forcedPieces { "--max", "261678us", "--tolerance", "0s", "--json" };
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 // The audio as ffmpeg decodes it to 16-bit samples (Opus always at 48 kHz).
 QByteArray decoded(const QString& path)

@@ -69,11 +69,7 @@ bool waitFor(const std::function<bool()>& condition)
     return condition();
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 // The data size a WAV file's header states (-1 where its RIFF size disagrees), and the audio
 // the file holds; the data chunk is the last.

@@ -26,11 +26,7 @@ namespace {
 
 const QStringList shortPieces { "--max", "2s", "--tolerance", "1s" };
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 // A header that states exactly what the file holds: the RIFF size and the data size (the data
 // chunk being the last) agree with the file's length.

@@ -25,11 +25,7 @@ using brevane::detail::CoverPicture;
 using brevane::detail::InputTags;
 using brevane::detail::TagValue;
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 // A PNG of random pixels, which does not compress: some 5 kB at 40 pixels a side.
 bool makeCover(const QString& path, int side = 40)

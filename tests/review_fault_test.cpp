@@ -33,11 +33,7 @@ std::vector<std::int16_t> toneSamples()
     return samples;
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 // The audio as ffmpeg decodes it, 16-bit mono at 8 kHz.
 QByteArray decoded(const QString& path)

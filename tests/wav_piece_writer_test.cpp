@@ -30,11 +30,7 @@ QByteArray frames(std::int64_t first, std::int64_t count, int channels)
     return bytes;
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using testsupport::fileBytes;
 
 std::uint32_t le32(const QByteArray& bytes, qsizetype offset)
 {

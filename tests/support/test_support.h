@@ -23,6 +23,9 @@ bool writeWavFile(const QString& path, int sampleRate, int channels, int bitsPer
 // Writes bytes to path, replacing what was there; true when all were written.
 bool writeFile(const QString& path, const QByteArray& bytes);
 
+// The bytes of the file at path; none where it cannot be read.
+QByteArray fileBytes(const QString& path);
+
 // 16-bit PCM from interleaved samples.
 bool writeWav16(
     const QString& path, int sampleRate, int channels, const std::vector<std::int16_t>& samples);
