@@ -11,10 +11,7 @@
 // LeakSanitizer's check at the end of a process costs a tenth of a second, most of the time a
 // test program takes for one case. It stays on in the programs the tests start, where the
 // engine does its work, and is left off in the test programs themselves.
-extern "C" int __lsan_is_turned_off()
-{
-    return 1;
-}
+extern "C" int __lsan_is_turned_off() { return 1; }
 #endif
 
 namespace testsupport {
