@@ -88,14 +88,7 @@ trap 'exit 129' HUP
 
 install_missing_packages "${BREVANE_PACKAGES[@]}" slurm-wlm munge
 
-say "Building brevane (Release, ${build_dir#"$BREVANE_ROOT"/})"
-mkdir -p "$build_dir"
-if ! { cmake -S "$BREVANE_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DBREVANE_BUILD_TESTS=OFF && cmake --build "$build_dir" --target brevane -j "$(build_jobs)"; } \
-    >"$build_dir/cluster-demo-build.log" 2>&1; then
-    cat "$build_dir/cluster-demo-build.log"
-    exit 1
-fi
+build_release_program "$build_dir"
 
 work=$(mktemp -d /tmp/brevane-cluster.XXXXXX)
 chmod 755 "$work"

@@ -16,19 +16,7 @@ install_missing_packages "${BREVANE_PACKAGES[@]}" espeak-ng
 build_dir="$BREVANE_ROOT/build-demo"
 program="$build_dir/src/frontend/brevane"
 
-build_program() {
-    echo "== Building brevane (Release, ${build_dir#"$BREVANE_ROOT"/})"
-    local log="$build_dir/demo-build.log"
-    mkdir -p "$build_dir"
-    if ! { cmake -S "$BREVANE_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
-        -DBREVANE_BUILD_TESTS=OFF && cmake --build "$build_dir" --target brevane -j "$(build_jobs)"; } \
-        >"$log" 2>&1; then
-        cat "$log"
-        exit 1
-    fi
-}
-
-build_program
+build_release_program "$build_dir"
 
 if [ $# -ge 1 ]; then
     input=$1

@@ -41,3 +41,17 @@ install_missing_packages() {
 build_jobs() {
     nproc 2>/dev/null || echo 2
 }
+
+# Builds the program alone (Release) in build_dir, quietly; on a failure prints the build's log
+# (kept in build_dir as build.log) and exits.
+build_release_program() { # build_dir
+    local build_dir=$1
+    echo "== Building brevane (Release, ${build_dir#"$BREVANE_ROOT"/})"
+    mkdir -p "$build_dir"
+    if ! { cmake -S "$BREVANE_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
+        -DBREVANE_BUILD_TESTS=OFF && cmake --build "$build_dir" --target brevane -j "$(build_jobs)"; } \
+        >"$build_dir/build.log" 2>&1; then
+        cat "$build_dir/build.log"
+        exit 1
+    fi
+}

@@ -189,8 +189,9 @@ int main(int argc, char* argv[])
                     "braces (default: part_{n})"),
         QStringLiteral("template"), QStringLiteral("part_{n}"));
     const QCommandLineOption tagsOption(QStringLiteral("tags"),
-        QObject::tr("Tag the pieces (flac, mp3, opus) for players: the input's tags and cover, "
-                    "track n/N, title \"TITLE (n/N)\" and the album"));
+        QObject::tr(
+            "Tag the pieces (flac, mp3, opus, copy) for players: the input's tags and cover, "
+            "track n/N, title \"TITLE (n/N)\" and the album"));
     const QCommandLineOption manifestOption(QStringLiteral("manifest"),
         QObject::tr("After a successful run, append one JSON line per piece to this file "
                     "(audio_filepath, duration, offset, source, source_offset, cut); with "
