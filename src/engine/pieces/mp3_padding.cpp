@@ -1,11 +1,8 @@
 #include "pieces/mp3_padding.h"
 
 #include "error_text.h"
+#include "pieces/gapless_header.h"
 #include "pieces/piece_file.h"
-
-extern "C" {
-#include <libavutil/crc.h>
-}
 
 #include <array>
 #include <cstring>
@@ -95,8 +92,7 @@ bool repairMp3Padding(const QString& path, std::int64_t samples, QString* errorM
     // zeros (the checksum's own bytes, the rest of a short frame, the tag's unused end).
     std::array<unsigned char, checksummedBytes> summed {};
     std::memcpy(summed.data(), frame.data(), std::size_t(infoAt + tagChecksumAt));
-    const std::uint32_t checksum
-        = av_crc(av_crc_get_table(AV_CRC_16_ANSI_LE), 0, summed.data(), summed.size());
+    const std::uint32_t checksum = lameCrc(0, summed.data(), summed.size());
     putBigEndian(info + tagChecksumAt, checksum, 2);
 
     const qsizetype changed = tagChecksumAt + 2 - delayPaddingAt;
